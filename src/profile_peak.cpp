@@ -1,0 +1,52 @@
+// Reference filter and peak search: plain loops in the exact order of
+// operations that every faster variant must reproduce bit for bit.
+#include "profile_peak.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace pupil {
+
+void filter_profile(const double* profile, int32_t sample_count,
+                    const double* kernel, int32_t kernel_len,
+                    double* filtered) {
+  const int64_t half = kernel_len / 2;
+  for (int64_t k = 0; k < sample_count; ++k) {
+    if (kernel_len <= 0) {
+      filtered[k] = -INFINITY;
+      continue;
+    }
+    // Tap t lands on sample k - half + t. Taps that land off the profile
+    // contribute nothing, so only the range that lands on it is visited; this
+    // keeps a kernel far longer than the profile cheap. 64-bit throughout, as
+    // k - half + t can leave the 32-bit range.
+    const int64_t t_begin = std::max<int64_t>(0, half - k);
+    const int64_t t_end = std::min<int64_t>(kernel_len, sample_count + half - k);
+    double sum = 0.0;
+    bool contributed = false;
+    for (int64_t t = t_begin; t < t_end; ++t) {
+      const double v = profile[k - half + t];
+      if (std::isfinite(v)) {
+        sum = v * kernel[t] + sum;
+        contributed = true;
+      }
+    }
+    filtered[k] = contributed ? sum : -INFINITY;
+  }
+}
+
+int32_t find_profile_peak(const double* filtered, int32_t sample_count) {
+  int32_t best = -1;
+  double m = -INFINITY;
+  for (int32_t l = 0; l < sample_count; ++l) {
+    // Strict and ordered: the earliest of equal maxima wins, NaN never does.
+    if (filtered[l] > m) {
+      best = l;
+      m = filtered[l];
+    }
+  }
+  if (best < 0 || !std::isfinite(m)) return -1;
+  return best;
+}
+
+}  // namespace pupil

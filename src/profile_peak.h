@@ -1,0 +1,25 @@
+// Smoothing a ray profile with the caller's kernel and picking its peak.
+#ifndef PUPIL_RADIAL_PROFILE_PEAK_H
+#define PUPIL_RADIAL_PROFILE_PEAK_H
+
+#include <cstdint>
+
+namespace pupil {
+
+// Correlates profile with kernel (tap kernel_len/2 on the sample itself),
+// leaving out taps off the profile or on non-finite samples. An entry no tap
+// reached, and every entry when kernel_len <= 0, is -infinity.
+void filter_profile(const double* profile, int32_t sample_count,
+                    const double* kernel, int32_t kernel_len,
+                    double* filtered);
+
+// Index of the first largest entry, or -1 when there is none or it is
+// +infinity. NaN entries are never chosen.
+int32_t find_profile_peak(const double* filtered, int32_t sample_count);
+
+using FilterProfileFn = decltype(&filter_profile);
+using FindProfilePeakFn = decltype(&find_profile_peak);
+
+}  // namespace pupil
+
+#endif

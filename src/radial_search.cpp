@@ -1,0 +1,90 @@
+// The exported entry point: the gate, the scratch memory and each ray's
+// geometry; sampling and peak picking are left to the per-ray kernels.
+#include "radial_search.h"
+
+#include <math.h>  // sincos, a GNU extension of the C library
+#include <stdlib.h>
+
+#include "pupil_radial.h"
+
+namespace pupil {
+
+namespace {
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kNoResult = -1.0;
+}  // namespace
+
+int32_t radial_search(const RayKernels& kernels, const float* grad_x,
+                      const float* grad_y, int32_t rows, int32_t cols,
+                      float center_x, float center_y, int32_t ray_count,
+                      const float* radius_min, const float* radius_max,
+                      int32_t sample_count, const double* kernel,
+                      int32_t kernel_len, double* out_radius) {
+  if (sample_count < 2) return 0;
+  if (ray_count <= 0) return 0;
+
+  // Two separate arrays, sized in 64 bits. If either cannot be had the call
+  // fails as a whole: nothing written, nothing kept.
+  const size_t bytes = static_cast<size_t>(sample_count) * sizeof(double);
+  double* profile = static_cast<double*>(malloc(bytes));
+  double* filtered = static_cast<double*>(malloc(bytes));
+  if (profile == nullptr || filtered == nullptr) {
+    free(profile);
+    free(filtered);
+    return 0;
+  }
+
+  const float last_sample = static_cast<float>(sample_count - 1);
+  int32_t found = 0;
+  for (int32_t i = 0; i < ray_count; ++i) {
+    const float r0 = radius_min[i];
+    const float r1 = radius_max[i];
+    if (!(r1 > r0)) {  // ordered: NaN bounds and empty ranges fail
+      out_radius[i] = kNoResult;
+      continue;
+    }
+    const float step = (r1 - r0) / last_sample;
+    const double theta =
+        (static_cast<double>(i) * kTwoPi) / static_cast<double>(ray_count);
+    double sin_theta;
+    double cos_theta;
+    sincos(theta, &sin_theta, &cos_theta);
+    const float c = static_cast<float>(cos_theta);
+    const float s = static_cast<float>(sin_theta);
+
+    if (!kernels.sample_ray_profile(grad_x, grad_y, rows, cols, center_x,
+                                    center_y, r0, step, c, s, sample_count,
+                                    profile)) {
+      out_radius[i] = kNoResult;
+      continue;
+    }
+    kernels.filter_profile(profile, sample_count, kernel, kernel_len,
+                           filtered);
+    const int32_t peak = kernels.find_profile_peak(filtered, sample_count);
+    if (peak < 0) {
+      out_radius[i] = kNoResult;
+      continue;
+    }
+    // The same formula that placed the sample, so the radius is exact.
+    const float radius = static_cast<float>(peak) * step + r0;
+    out_radius[i] = static_cast<double>(radius);
+    ++found;
+  }
+
+  free(profile);
+  free(filtered);
+  return found;
+}
+
+}  // namespace pupil
+
+extern "C" int32_t pupil_guided_radial_search(
+    const float* grad_x, const float* grad_y, int32_t rows, int32_t cols,
+    float center_x, float center_y, int32_t ray_count,
+    const float* radius_min, const float* radius_max, int32_t sample_count,
+    const double* kernel, int32_t kernel_len, double* out_radius) {
+  return pupil::radial_search(pupil::select_ray_kernels(), grad_x, grad_y,
+                              rows, cols, center_x, center_y, ray_count,
+                              radius_min, radius_max, sample_count, kernel,
+                              kernel_len, out_radius);
+}
