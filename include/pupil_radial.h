@@ -71,9 +71,9 @@ extern "C" {
  */
 PUPIL_RADIAL_API int32_t pupil_guided_radial_search(
     const float* grad_x, const float* grad_y, int32_t rows, int32_t cols,
-    float center_x, float center_y, int32_t ray_count,
-    const float* radius_min, const float* radius_max, int32_t sample_count,
-    const double* kernel, int32_t kernel_len, double* out_radius);
+    float center_x, float center_y, int32_t ray_count, const float* radius_min,
+    const float* radius_max, int32_t sample_count, const double* kernel,
+    int32_t kernel_len, double* out_radius);
 
 #ifdef __cplusplus
 }

@@ -15,12 +15,18 @@ struct RayKernels {
   FindProfilePeakFn find_profile_peak;
 };
 
-// The plain reference kernels, valid on any x86-64 CPU.
-RayKernels scalar_ray_kernels();
+// Instruction sets with kernels of their own, slowest first.
+enum class Isa { kScalar, kAvx2, kAvx512 };
+constexpr Isa kAllIsas[] = {Isa::kScalar, Isa::kAvx2, Isa::kAvx512};
 
-// The fastest kernels this CPU and OS support. Decided on every call from
-// the feature bits the runtime cached at load time, so nothing of ours is
-// stored.
+// Whether this CPU, and the OS's saving of vector state, allow `isa`.
+bool cpu_supports(Isa isa);
+
+// The kernels for `isa`; call them only where cpu_supports(isa).
+RayKernels ray_kernels_for(Isa isa);
+
+// The fastest kernels this CPU supports. Decided on every call from the
+// feature bits the runtime cached at load time, so nothing of ours is stored.
 RayKernels select_ray_kernels();
 
 }  // namespace pupil

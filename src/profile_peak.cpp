@@ -21,7 +21,8 @@ void filter_profile(const double* profile, int32_t sample_count,
     // keeps a kernel far longer than the profile cheap. 64-bit throughout, as
     // k - half + t can leave the 32-bit range.
     const int64_t t_begin = std::max<int64_t>(0, half - k);
-    const int64_t t_end = std::min<int64_t>(kernel_len, sample_count + half - k);
+    const int64_t t_end =
+        std::min<int64_t>(kernel_len, sample_count + half - k);
     double sum = 0.0;
     bool contributed = false;
     for (int64_t t = t_begin; t < t_end; ++t) {

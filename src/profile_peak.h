@@ -10,8 +10,7 @@ namespace pupil {
 // leaving out taps off the profile or on non-finite samples. An entry no tap
 // reached, and every entry when kernel_len <= 0, is -infinity.
 void filter_profile(const double* profile, int32_t sample_count,
-                    const double* kernel, int32_t kernel_len,
-                    double* filtered);
+                    const double* kernel, int32_t kernel_len, double* filtered);
 
 // Index of the first largest entry, or -1 when there is none or it is
 // +infinity. NaN entries are never chosen.

@@ -58,8 +58,7 @@ int32_t radial_search(const RayKernels& kernels, const float* grad_x,
       out_radius[i] = kNoResult;
       continue;
     }
-    kernels.filter_profile(profile, sample_count, kernel, kernel_len,
-                           filtered);
+    kernels.filter_profile(profile, sample_count, kernel, kernel_len, filtered);
     const int32_t peak = kernels.find_profile_peak(filtered, sample_count);
     if (peak < 0) {
       out_radius[i] = kNoResult;
@@ -80,11 +79,11 @@ int32_t radial_search(const RayKernels& kernels, const float* grad_x,
 
 extern "C" int32_t pupil_guided_radial_search(
     const float* grad_x, const float* grad_y, int32_t rows, int32_t cols,
-    float center_x, float center_y, int32_t ray_count,
-    const float* radius_min, const float* radius_max, int32_t sample_count,
-    const double* kernel, int32_t kernel_len, double* out_radius) {
-  return pupil::radial_search(pupil::select_ray_kernels(), grad_x, grad_y,
-                              rows, cols, center_x, center_y, ray_count,
-                              radius_min, radius_max, sample_count, kernel,
-                              kernel_len, out_radius);
+    float center_x, float center_y, int32_t ray_count, const float* radius_min,
+    const float* radius_max, int32_t sample_count, const double* kernel,
+    int32_t kernel_len, double* out_radius) {
+  return pupil::radial_search(pupil::select_ray_kernels(), grad_x, grad_y, rows,
+                              cols, center_x, center_y, ray_count, radius_min,
+                              radius_max, sample_count, kernel, kernel_len,
+                              out_radius);
 }

@@ -6,10 +6,10 @@
 
 namespace pupil {
 
-bool sample_ray_profile(const float* grad_x, const float* grad_y,
-                        int32_t rows, int32_t cols, float center_x,
-                        float center_y, float r0, float step, float c, float s,
-                        int32_t sample_count, double* profile) {
+bool sample_ray_profile(const float* grad_x, const float* grad_y, int32_t rows,
+                        int32_t cols, float center_x, float center_y, float r0,
+                        float step, float c, float s, int32_t sample_count,
+                        double* profile) {
   // The last column and row as floats, from 64-bit sizes so that a size of
   // INT32_MIN cannot overflow; a size <= 0 leaves a negative bound that no
   // position passes.
@@ -45,12 +45,12 @@ bool sample_ray_profile(const float* grad_x, const float* grad_y,
     const int64_t i10 = y0 * cols + x1;
     const int64_t i01 = y1 * cols + x0;
     const int64_t i11 = y1 * cols + x1;
-    const float vx = ((grad_x[i00] * w00 + grad_x[i10] * w10) +
-                      grad_x[i01] * w01) +
-                     grad_x[i11] * w11;
-    const float vy = ((grad_y[i00] * w00 + grad_y[i10] * w10) +
-                      grad_y[i01] * w01) +
-                     grad_y[i11] * w11;
+    const float vx =
+        ((grad_x[i00] * w00 + grad_x[i10] * w10) + grad_x[i01] * w01) +
+        grad_x[i11] * w11;
+    const float vy =
+        ((grad_y[i00] * w00 + grad_y[i10] * w10) + grad_y[i01] * w01) +
+        grad_y[i11] * w11;
     const float g = vy * s + vx * c;
     profile[j] = static_cast<double>(g);
     any_inside = true;

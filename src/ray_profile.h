@@ -10,10 +10,10 @@ namespace pupil {
 // Writes profile[0 .. sample_count-1] for the ray through (center_x,
 // center_y) with direction (c, s): sample j sits at radius j * step + r0.
 // Returns whether any sample lay inside the image.
-bool sample_ray_profile(const float* grad_x, const float* grad_y,
-                        int32_t rows, int32_t cols, float center_x,
-                        float center_y, float r0, float step, float c, float s,
-                        int32_t sample_count, double* profile);
+bool sample_ray_profile(const float* grad_x, const float* grad_y, int32_t rows,
+                        int32_t cols, float center_x, float center_y, float r0,
+                        float step, float c, float s, int32_t sample_count,
+                        double* profile);
 
 using SampleRayProfileFn = decltype(&sample_ray_profile);
 
