@@ -1,4 +1,6 @@
-// Chooses among the reference kernels and their instruction-set twins.
+// Chooses among the reference kernels and their instruction-set twins. The
+// CPU's features come from the compiler runtime, which reads them once at
+// load time and reports AVX only where the OS saves the vector registers.
 #include "dispatch.h"
 
 namespace pupil {
@@ -8,6 +10,8 @@ bool cpu_supports(Isa isa) {
     case Isa::kScalar:
       return true;
     case Isa::kAvx2:
+      __builtin_cpu_init();  // a no-op once the runtime has done it
+      return __builtin_cpu_supports("avx2");
     case Isa::kAvx512:
       return false;
   }
@@ -16,8 +20,10 @@ bool cpu_supports(Isa isa) {
 
 RayKernels ray_kernels_for(Isa isa) {
   switch (isa) {
-    case Isa::kScalar:
     case Isa::kAvx2:
+      return {"avx2", &avx2::sample_ray_profile_avx2,
+              &avx2::filter_profile_avx2, &avx2::find_profile_peak_avx2};
+    case Isa::kScalar:
     case Isa::kAvx512:
       break;
   }

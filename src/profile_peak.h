@@ -19,6 +19,14 @@ int32_t find_profile_peak(const double* filtered, int32_t sample_count);
 using FilterProfileFn = decltype(&filter_profile);
 using FindProfilePeakFn = decltype(&find_profile_peak);
 
+// Bit-identical twins for CPUs with wider vectors.
+namespace avx2 {
+void filter_profile_avx2(const double* profile, int32_t sample_count,
+                         const double* kernel, int32_t kernel_len,
+                         double* filtered);
+int32_t find_profile_peak_avx2(const double* filtered, int32_t sample_count);
+}  // namespace avx2
+
 }  // namespace pupil
 
 #endif

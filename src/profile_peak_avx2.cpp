@@ -1,0 +1,156 @@
+// AVX2 twins of the reference filter and peak search. The filter runs four
+// outputs at a time, each lane summing its own taps in tap order, so every
+// sum is formed exactly as in the reference loop. Built with -mavx2 (never
+// -mfma) and without contraction; uses only intrinsics and its own
+// internal helpers.
+#include <immintrin.h>
+
+#include "profile_peak.h"
+
+namespace pupil {
+namespace avx2 {
+namespace {
+
+constexpr int64_t kLanes = 4;
+
+inline int64_t min64(int64_t a, int64_t b) { return a < b ? a : b; }
+inline int64_t max64(int64_t a, int64_t b) { return a > b ? a : b; }
+
+// Lane mask of the entries that are neither infinite nor NaN.
+inline __m256d finite_mask(__m256d v) {
+  const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), v);
+  return _mm256_cmp_pd(magnitude, _mm256_set1_pd(__builtin_inf()), _CMP_LT_OQ);
+}
+
+bool all_finite(const double* v, int64_t n) {
+  __m256d ok = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+  int64_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    ok = _mm256_and_pd(ok, finite_mask(_mm256_loadu_pd(v + i)));
+  if (_mm256_movemask_pd(ok) != 0xF) return false;
+  for (; i < n; ++i) {
+    if (!__builtin_isfinite(v[i])) return false;
+  }
+  return true;
+}
+
+// profile[start .. start + 3], with 0.0 for entries off the profile. Only
+// the first and last few taps of a block straddle an end.
+inline __m256d load_window(const double* profile, int64_t n, int64_t start) {
+  if (start >= 0 && start + kLanes <= n)
+    return _mm256_loadu_pd(profile + start);
+  double lanes[kLanes];
+  for (int64_t i = 0; i < kLanes; ++i) {
+    const int64_t l = start + i;
+    lanes[i] = l >= 0 && l < n ? profile[l] : 0.0;
+  }
+  return _mm256_loadu_pd(lanes);
+}
+
+}  // namespace
+
+void filter_profile_avx2(const double* profile, int32_t sample_count,
+                         const double* kernel, int32_t kernel_len,
+                         double* filtered) {
+  const int64_t n = sample_count;
+  const __m256d minus_inf = _mm256_set1_pd(-__builtin_inf());
+  if (kernel_len <= 0) {
+    for (int64_t k = 0; k < n; ++k) filtered[k] = -__builtin_inf();
+    return;
+  }
+  const int64_t half = kernel_len / 2;
+  // With every sample and tap finite, a tap that lands off the profile can
+  // read 0.0: its product is a zero, and adding a zero to a sum that started
+  // at +0.0 (and so is never -0.0) changes nothing. Every output then has a
+  // contributing tap, so no masks are needed. Otherwise each lane keeps the
+  // reference's skip rule with a mask.
+  const bool clean = all_finite(profile, n) && all_finite(kernel, kernel_len);
+  const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
+  const __m256i v_n = _mm256_set1_epi64x(n);
+  const __m256i minus_one = _mm256_set1_epi64x(-1);
+
+  for (int64_t k0 = 0; k0 < n; k0 += kLanes) {
+    // Lane i filters output k0 + i; tap t lands on first + t + i.
+    const int64_t first = k0 - half;
+    // Taps that land on the profile for at least one lane.
+    const int64_t t_begin = max64(0, -(first + kLanes - 1));
+    const int64_t t_end = min64(kernel_len, n - first);
+    __m256d sum = _mm256_setzero_pd();
+    __m256d result;
+    if (clean) {
+      for (int64_t t = t_begin; t < t_end; ++t) {
+        const __m256d v = load_window(profile, n, first + t);
+        sum = _mm256_add_pd(_mm256_mul_pd(v, _mm256_set1_pd(kernel[t])), sum);
+      }
+      result = sum;
+    } else {
+      __m256d contributed = _mm256_setzero_pd();
+      for (int64_t t = t_begin; t < t_end; ++t) {
+        const __m256i l = _mm256_add_epi64(_mm256_set1_epi64x(first + t), lane);
+        const __m256i in_range = _mm256_and_si256(
+            _mm256_cmpgt_epi64(l, minus_one), _mm256_cmpgt_epi64(v_n, l));
+        const __m256d v = load_window(profile, n, first + t);
+        const __m256d take =
+            _mm256_and_pd(_mm256_castsi256_pd(in_range), finite_mask(v));
+        const __m256d next =
+            _mm256_add_pd(_mm256_mul_pd(v, _mm256_set1_pd(kernel[t])), sum);
+        sum = _mm256_blendv_pd(sum, next, take);
+        contributed = _mm256_or_pd(contributed, take);
+      }
+      result = _mm256_blendv_pd(minus_inf, sum, contributed);
+    }
+    if (k0 + kLanes <= n) {
+      _mm256_storeu_pd(filtered + k0, result);
+    } else {
+      double lanes[kLanes];
+      _mm256_storeu_pd(lanes, result);
+      for (int64_t i = 0; k0 + i < n; ++i) filtered[k0 + i] = lanes[i];
+    }
+  }
+}
+
+int32_t find_profile_peak_avx2(const double* filtered, int32_t sample_count) {
+  // Each lane keeps the first largest entry of its own column (strict,
+  // ordered: NaN never wins); the lanes are then merged by value and, among
+  // equals, by the earliest index.
+  __m256d m = _mm256_set1_pd(-__builtin_inf());
+  __m256d at = _mm256_set1_pd(-1.0);
+  __m256d index = _mm256_setr_pd(0, 1, 2, 3);
+  const __m256d step = _mm256_set1_pd(kLanes);
+  int32_t l = 0;
+  for (; l + kLanes <= sample_count; l += kLanes) {
+    const __m256d v = _mm256_loadu_pd(filtered + l);
+    const __m256d greater = _mm256_cmp_pd(v, m, _CMP_GT_OQ);
+    m = _mm256_blendv_pd(m, v, greater);
+    at = _mm256_blendv_pd(at, index, greater);
+    index = _mm256_add_pd(index, step);
+  }
+  double lane_max[kLanes], lane_at[kLanes];
+  _mm256_storeu_pd(lane_max, m);
+  _mm256_storeu_pd(lane_at, at);
+  double best_value = -__builtin_inf();
+  for (int64_t i = 0; i < kLanes; ++i) {
+    if (lane_max[i] > best_value) best_value = lane_max[i];
+  }
+  int32_t best = -1;
+  if (best_value > -__builtin_inf()) {
+    for (int64_t i = 0; i < kLanes; ++i) {
+      const int32_t candidate = static_cast<int32_t>(lane_at[i]);
+      if (lane_max[i] == best_value && (best < 0 || candidate < best))
+        best = candidate;
+    }
+  }
+  // The tail follows every vector index, so strict comparison keeps the
+  // earliest of equal maxima.
+  for (; l < sample_count; ++l) {
+    if (filtered[l] > best_value) {
+      best = l;
+      best_value = filtered[l];
+    }
+  }
+  if (best < 0 || !__builtin_isfinite(best_value)) return -1;
+  return best;
+}
+
+}  // namespace avx2
+}  // namespace pupil
