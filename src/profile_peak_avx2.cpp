@@ -47,65 +47,132 @@ inline __m256d load_window(const double* profile, int64_t n, int64_t start) {
   return _mm256_loadu_pd(lanes);
 }
 
+// Filters outputs k0 .. k0 + 4 * kVectors - 1 into `out` with the skip
+// rule applied per lane by masks; this path takes kernels with infinite or
+// NaN taps. Each vector of four outputs has its own running sum, so the
+// additions of the group overlap instead of waiting on one another.
+template <int kVectors>
+inline void filter_group_masked(const double* profile, int64_t n,
+                                const double* kernel, int64_t kernel_len,
+                                int64_t half, int64_t k0, __m256d* out) {
+  constexpr int64_t kWidth = kLanes * kVectors;
+  // Lane i of vector v filters output k0 + 4v + i; tap t lands on
+  // first + 4v + t + i.
+  const int64_t first = k0 - half;
+  // Taps that land on the profile for at least one lane of the group.
+  const int64_t t_begin = max64(0, -(first + kWidth - 1));
+  const int64_t t_end = min64(kernel_len, n - first);
+  __m256d sum[kVectors];
+  __m256d contributed[kVectors];
+  for (int v = 0; v < kVectors; ++v) {
+    sum[v] = _mm256_setzero_pd();
+    contributed[v] = _mm256_setzero_pd();
+  }
+  const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
+  const __m256i v_n = _mm256_set1_epi64x(n);
+  const __m256i minus_one = _mm256_set1_epi64x(-1);
+  for (int64_t t = t_begin; t < t_end; ++t) {
+    const __m256d tap = _mm256_set1_pd(kernel[t]);
+    for (int v = 0; v < kVectors; ++v) {
+      const int64_t start = first + kLanes * v + t;
+      const __m256d x = load_window(profile, n, start);
+      const __m256i l = _mm256_add_epi64(_mm256_set1_epi64x(start), lane);
+      const __m256i in_range = _mm256_and_si256(
+          _mm256_cmpgt_epi64(l, minus_one), _mm256_cmpgt_epi64(v_n, l));
+      const __m256d take =
+          _mm256_and_pd(_mm256_castsi256_pd(in_range), finite_mask(x));
+      const __m256d next = _mm256_add_pd(_mm256_mul_pd(x, tap), sum[v]);
+      sum[v] = _mm256_blendv_pd(sum[v], next, take);
+      contributed[v] = _mm256_or_pd(contributed[v], take);
+    }
+  }
+  const __m256d minus_inf = _mm256_set1_pd(-__builtin_inf());
+  for (int v = 0; v < kVectors; ++v)
+    out[v] = _mm256_blendv_pd(minus_inf, sum[v], contributed[v]);
+}
+
+void filter_masked(const double* profile, int64_t n, const double* kernel,
+                   int64_t kernel_len, double* filtered) {
+  const int64_t half = kernel_len / 2;
+  constexpr int kGroup = 4;
+  int64_t k0 = 0;
+  for (; k0 + kLanes * kGroup <= n; k0 += kLanes * kGroup) {
+    __m256d out[kGroup];
+    filter_group_masked<kGroup>(profile, n, kernel, kernel_len, half, k0, out);
+    for (int v = 0; v < kGroup; ++v)
+      _mm256_storeu_pd(filtered + k0 + kLanes * v, out[v]);
+  }
+  for (; k0 < n; k0 += kLanes) {
+    __m256d out[1];
+    filter_group_masked<1>(profile, n, kernel, kernel_len, half, k0, out);
+    double lanes[kLanes];
+    _mm256_storeu_pd(lanes, out[0]);
+    for (int64_t i = 0; i < kLanes && k0 + i < n; ++i)
+      filtered[k0 + i] = lanes[i];
+  }
+}
+
+// Finite taps: the outputs are accumulated in place, one tap at a time over
+// every output it reaches, so each output still receives its taps in tap
+// order, and a tap's reach is a plain range with no masks. A non-finite
+// sample is read as 0.0: with a finite tap its product is a zero, and adding
+// a zero to a sum that started at +0.0 (and so is never -0.0) changes
+// nothing. Outputs that no finite sample reaches are set apart afterwards.
+void filter_finite_taps(const double* profile, int64_t n,
+                        const double* kernel, int64_t kernel_len,
+                        double* filtered) {
+  const int64_t half = kernel_len / 2;
+  const bool clean = all_finite(profile, n);
+  for (int64_t k = 0; k < n; ++k) filtered[k] = 0.0;
+  for (int64_t t = 0; t < kernel_len; ++t) {
+    // Outputs k with 0 <= k - half + t < n.
+    const int64_t k_begin = max64(0, half - t);
+    const int64_t k_end = min64(n, n + half - t);
+    const double* src = profile - half + t;
+    const double tap = kernel[t];
+    const __m256d v_tap = _mm256_set1_pd(tap);
+    int64_t k = k_begin;
+    for (; k + kLanes <= k_end; k += kLanes) {
+      __m256d x = _mm256_loadu_pd(src + k);
+      if (!clean) x = _mm256_and_pd(x, finite_mask(x));
+      _mm256_storeu_pd(filtered + k,
+                       _mm256_add_pd(_mm256_mul_pd(x, v_tap),
+                                     _mm256_loadu_pd(filtered + k)));
+    }
+    for (; k < k_end; ++k) {
+      const double x = __builtin_isfinite(src[k]) ? src[k] : 0.0;
+      filtered[k] = x * tap + filtered[k];
+    }
+  }
+  if (clean) return;  // every output is reached by a finite sample
+  // Output k reaches samples [k - half, k - half + kernel_len - 1]; both
+  // ends only grow with k, so one forward scan finds the first finite sample
+  // in reach.
+  int64_t next_finite = 0;
+  for (int64_t k = 0; k < n; ++k) {
+    const int64_t lo = max64(0, k - half);
+    const int64_t hi = min64(n - 1, k - half + kernel_len - 1);
+    if (next_finite < lo) next_finite = lo;
+    while (next_finite < n && !__builtin_isfinite(profile[next_finite]))
+      ++next_finite;
+    if (next_finite > hi) filtered[k] = -__builtin_inf();
+  }
+}
+
 }  // namespace
 
 void filter_profile_avx2(const double* profile, int32_t sample_count,
                          const double* kernel, int32_t kernel_len,
                          double* filtered) {
   const int64_t n = sample_count;
-  const __m256d minus_inf = _mm256_set1_pd(-__builtin_inf());
   if (kernel_len <= 0) {
     for (int64_t k = 0; k < n; ++k) filtered[k] = -__builtin_inf();
     return;
   }
-  const int64_t half = kernel_len / 2;
-  // With every sample and tap finite, a tap that lands off the profile can
-  // read 0.0: its product is a zero, and adding a zero to a sum that started
-  // at +0.0 (and so is never -0.0) changes nothing. Every output then has a
-  // contributing tap, so no masks are needed. Otherwise each lane keeps the
-  // reference's skip rule with a mask.
-  const bool clean = all_finite(profile, n) && all_finite(kernel, kernel_len);
-  const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
-  const __m256i v_n = _mm256_set1_epi64x(n);
-  const __m256i minus_one = _mm256_set1_epi64x(-1);
-
-  for (int64_t k0 = 0; k0 < n; k0 += kLanes) {
-    // Lane i filters output k0 + i; tap t lands on first + t + i.
-    const int64_t first = k0 - half;
-    // Taps that land on the profile for at least one lane.
-    const int64_t t_begin = max64(0, -(first + kLanes - 1));
-    const int64_t t_end = min64(kernel_len, n - first);
-    __m256d sum = _mm256_setzero_pd();
-    __m256d result;
-    if (clean) {
-      for (int64_t t = t_begin; t < t_end; ++t) {
-        const __m256d v = load_window(profile, n, first + t);
-        sum = _mm256_add_pd(_mm256_mul_pd(v, _mm256_set1_pd(kernel[t])), sum);
-      }
-      result = sum;
-    } else {
-      __m256d contributed = _mm256_setzero_pd();
-      for (int64_t t = t_begin; t < t_end; ++t) {
-        const __m256i l = _mm256_add_epi64(_mm256_set1_epi64x(first + t), lane);
-        const __m256i in_range = _mm256_and_si256(
-            _mm256_cmpgt_epi64(l, minus_one), _mm256_cmpgt_epi64(v_n, l));
-        const __m256d v = load_window(profile, n, first + t);
-        const __m256d take =
-            _mm256_and_pd(_mm256_castsi256_pd(in_range), finite_mask(v));
-        const __m256d next =
-            _mm256_add_pd(_mm256_mul_pd(v, _mm256_set1_pd(kernel[t])), sum);
-        sum = _mm256_blendv_pd(sum, next, take);
-        contributed = _mm256_or_pd(contributed, take);
-      }
-      result = _mm256_blendv_pd(minus_inf, sum, contributed);
-    }
-    if (k0 + kLanes <= n) {
-      _mm256_storeu_pd(filtered + k0, result);
-    } else {
-      double lanes[kLanes];
-      _mm256_storeu_pd(lanes, result);
-      for (int64_t i = 0; k0 + i < n; ++i) filtered[k0 + i] = lanes[i];
-    }
+  if (all_finite(kernel, kernel_len)) {
+    filter_finite_taps(profile, n, kernel, kernel_len, filtered);
+  } else {
+    filter_masked(profile, n, kernel, kernel_len, filtered);
   }
 }
 
