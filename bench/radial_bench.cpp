@@ -19,10 +19,10 @@ const char* isa_name(pupil::Isa isa) {
 }
 
 void set_counters(benchmark::State& state, const Scene& s, int32_t found) {
-  state.counters["ns_per_sample"] = benchmark::Counter(
-      double(s.w->rays) * s.w->samples * 1e-9,
-      benchmark::Counter::kIsIterationInvariantRate |
-          benchmark::Counter::kInvert);
+  state.counters["ns_per_sample"] =
+      benchmark::Counter(double(s.w->rays) * s.w->samples * 1e-9,
+                         benchmark::Counter::kIsIterationInvariantRate |
+                             benchmark::Counter::kInvert);
   state.counters["found"] = found;
 }
 
@@ -48,10 +48,10 @@ void run_dispatched(benchmark::State& state, const Workload* w) {
   Scene s = make_scene(*w);
   int32_t found = 0;
   for (auto _ : state) {
-    found = pupil_guided_radial_search(
-        s.gx.data(), s.gy.data(), w->rows, w->cols, s.cx, s.cy, w->rays,
-        s.rmin.data(), s.rmax.data(), w->samples, s.kernel.data(), w->taps,
-        s.out.data());
+    found = pupil_guided_radial_search(s.gx.data(), s.gy.data(), w->rows,
+                                       w->cols, s.cx, s.cy, w->rays,
+                                       s.rmin.data(), s.rmax.data(), w->samples,
+                                       s.kernel.data(), w->taps, s.out.data());
     benchmark::DoNotOptimize(s.out.data());
   }
   set_counters(state, s, found);
@@ -62,8 +62,8 @@ void run_dispatched(benchmark::State& state, const Workload* w) {
 int main(int argc, char** argv) {
   for (const Workload& w : workloads()) {
     for (pupil::Isa isa : pupil::kAllIsas) {
-      benchmark::RegisterBenchmark(
-          (w.name + "/" + isa_name(isa)).c_str(), run_path, &w, isa)
+      benchmark::RegisterBenchmark((w.name + "/" + isa_name(isa)).c_str(),
+                                   run_path, &w, isa)
           ->Unit(benchmark::kMicrosecond);
     }
     benchmark::RegisterBenchmark((w.name + "/dispatched").c_str(),

@@ -112,37 +112,53 @@ void filter_masked(const double* profile, int64_t n, const double* kernel,
   }
 }
 
-// Finite taps: the outputs are accumulated in place, one tap at a time over
-// every output it reaches, so each output still receives its taps in tap
-// order, and a tap's reach is a plain range with no masks. A non-finite
-// sample is read as 0.0: with a finite tap its product is a zero, and adding
-// a zero to a sum that started at +0.0 (and so is never -0.0) changes
-// nothing. Outputs that no finite sample reaches are set apart afterwards.
-void filter_finite_taps(const double* profile, int64_t n,
-                        const double* kernel, int64_t kernel_len,
-                        double* filtered) {
+// Finite taps: the outputs are accumulated in place, a few taps at a time
+// over every output they all reach, so each output still receives its taps
+// in tap order, and the reach of a group of taps is a plain range with no
+// masks. A non-finite sample is read as 0.0: with a finite tap its product
+// is a zero, and adding a zero to a sum that started at +0.0 (and so is
+// never -0.0) changes nothing. Outputs that no finite sample reaches are
+// set apart afterwards.
+void filter_finite_taps(const double* profile, int64_t n, const double* kernel,
+                        int64_t kernel_len, double* filtered) {
+  constexpr int64_t kTaps = 4;  // taps applied per pass over the outputs
   const int64_t half = kernel_len / 2;
   const bool clean = all_finite(profile, n);
   for (int64_t k = 0; k < n; ++k) filtered[k] = 0.0;
-  for (int64_t t = 0; t < kernel_len; ++t) {
-    // Outputs k with 0 <= k - half + t < n.
-    const int64_t k_begin = max64(0, half - t);
-    const int64_t k_end = min64(n, n + half - t);
-    const double* src = profile - half + t;
-    const double tap = kernel[t];
-    const __m256d v_tap = _mm256_set1_pd(tap);
-    int64_t k = k_begin;
-    for (; k + kLanes <= k_end; k += kLanes) {
-      __m256d x = _mm256_loadu_pd(src + k);
-      if (!clean) x = _mm256_and_pd(x, finite_mask(x));
-      _mm256_storeu_pd(filtered + k,
-                       _mm256_add_pd(_mm256_mul_pd(x, v_tap),
-                                     _mm256_loadu_pd(filtered + k)));
+  for (int64_t t0 = 0; t0 < kernel_len; t0 += kTaps) {
+    const int64_t taps = min64(kTaps, kernel_len - t0);
+    // Tap t reaches outputs k with 0 <= k - half + t < n. `all` is the
+    // range every tap of the group reaches, `any` the one some tap reaches.
+    const int64_t any_begin = max64(0, half - t0 - taps + 1);
+    const int64_t any_end = min64(n, n + half - t0);
+    const int64_t all_begin = max64(0, half - t0);
+    const int64_t all_end =
+        max64(all_begin, min64(n, n + half - t0 - taps + 1));
+    const double* src = profile - half + t0;  // src[k + g] is tap t0 + g's
+    __m256d tap[kTaps];
+    for (int64_t g = 0; g < taps; ++g) tap[g] = _mm256_set1_pd(kernel[t0 + g]);
+    int64_t k = all_begin;
+    for (; k + kLanes <= all_end; k += kLanes) {
+      __m256d sum = _mm256_loadu_pd(filtered + k);
+      for (int64_t g = 0; g < taps; ++g) {
+        __m256d x = _mm256_loadu_pd(src + k + g);
+        if (!clean) x = _mm256_and_pd(x, finite_mask(x));
+        sum = _mm256_add_pd(_mm256_mul_pd(x, tap[g]), sum);
+      }
+      _mm256_storeu_pd(filtered + k, sum);
     }
-    for (; k < k_end; ++k) {
-      const double x = __builtin_isfinite(src[k]) ? src[k] : 0.0;
-      filtered[k] = x * tap + filtered[k];
-    }
+    // The rest, one output at a time, each tap of the group in order.
+    auto finish = [&](int64_t j) {
+      double sum = filtered[j];
+      for (int64_t g = 0; g < taps; ++g) {
+        const int64_t l = j - half + t0 + g;
+        if (l >= 0 && l < n && __builtin_isfinite(profile[l]))
+          sum = profile[l] * kernel[t0 + g] + sum;
+      }
+      filtered[j] = sum;
+    };
+    for (int64_t j = any_begin; j < min64(all_begin, any_end); ++j) finish(j);
+    for (int64_t j = k; j < any_end; ++j) finish(j);
   }
   if (clean) return;  // every output is reached by a finite sample
   // Output k reaches samples [k - half, k - half + kernel_len - 1]; both

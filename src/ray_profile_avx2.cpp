@@ -12,37 +12,57 @@ namespace avx2 {
 namespace {
 
 constexpr int32_t kLanes = 8;
+// Samples are handled in chunks: first the geometry of every block of eight
+// in the chunk (pure arithmetic), then the pixel loads and interpolation.
+// Keeping the two apart gives the CPU independent work to overlap with the
+// loads, instead of one long chain per block.
+constexpr int32_t kBlocksPerChunk = 8;
 // Images whose sides and pixel count fit here are sampled with 32-bit
-// gather indices and exact float coordinates; anything larger goes to the
+// indices and exact float coordinates; anything larger goes to the
 // reference code, which handles every size.
 constexpr int32_t kMaxSide = 1 << 24;
 constexpr int64_t kMaxPixels = int64_t{1} << 31;
 
-// Splits gathered float pairs (left, right) of eight samples, four per
-// register, into a register of left values and one of right values.
-inline void split_pairs(__m256i first4, __m256i last4, __m256* left,
-                        __m256* right) {
-  const __m256 a = _mm256_castsi256_ps(first4);
-  const __m256 b = _mm256_castsi256_ps(last4);
-  // Per 128-bit half: (a0 a2 b0 b2) and (a1 a3 b1 b3); then restore order.
-  const __m256 l = _mm256_shuffle_ps(a, b, 0x88);
-  const __m256 r = _mm256_shuffle_ps(a, b, 0xDD);
-  *left = _mm256_castpd_ps(
-      _mm256_permute4x64_pd(_mm256_castps_pd(l), _MM_SHUFFLE(3, 1, 2, 0)));
-  *right = _mm256_castpd_ps(
-      _mm256_permute4x64_pd(_mm256_castps_pd(r), _MM_SHUFFLE(3, 1, 2, 0)));
+// Where and how eight samples read the images.
+struct BlockGeometry {
+  alignas(32) int32_t top[kLanes];     // index of the pair in row y0
+  alignas(32) int32_t bottom[kLanes];  // index of the pair in row y1
+  __m256 w00, w10, w01, w11;           // bilinear weights
+  __m256 on_last_col;                  // x1 = x0: take the pair's right pixel
+  __m256 inside;
+};
+
+// The horizontally adjacent pixels (index, index + 1) of eight samples, as
+// eight 64-bit loads: on many CPUs plain loads beat a hardware gather. The
+// pairs of samples 0-1 and 4-5 share one register, 2-3 and 6-7 the other,
+// so that one shuffle per result leaves the samples in order.
+inline void load_pairs(const float* image, const int32_t* index, __m256* left,
+                       __m256* right) {
+  __m128d q[4];
+  for (int h = 0; h < 4; ++h) {
+    const __m128d low = _mm_castsi128_pd(_mm_loadl_epi64(
+        reinterpret_cast<const __m128i*>(image + index[2 * h])));
+    q[h] = _mm_loadh_pd(
+        low, reinterpret_cast<const double*>(image + index[2 * h + 1]));
+  }
+  const __m256 a = _mm256_castpd_ps(_mm256_set_m128d(q[2], q[0]));
+  const __m256 b = _mm256_castpd_ps(_mm256_set_m128d(q[3], q[1]));
+  // Per 128-bit half: (a0 a2 b0 b2) and (a1 a3 b1 b3).
+  *left = _mm256_shuffle_ps(a, b, 0x88);
+  *right = _mm256_shuffle_ps(a, b, 0xDD);
 }
 
-// The horizontally adjacent pixels (base, base + 1) of eight samples, one
-// 64-bit gather per four samples.
-inline void gather_pairs(const float* image, __m256i index, __m256* left,
-                         __m256* right) {
-  const long long* base = reinterpret_cast<const long long*>(image);
-  const __m256i first4 =
-      _mm256_i32gather_epi64(base, _mm256_castsi256_si128(index), 4);
-  const __m256i last4 =
-      _mm256_i32gather_epi64(base, _mm256_extracti128_si256(index, 1), 4);
-  split_pairs(first4, last4, left, right);
+// ((p00 w00 + p10 w10) + p01 w01) + p11 w11, in that grouping.
+inline __m256 interpolate(const float* image, const BlockGeometry& g) {
+  __m256 a, b, d, e;
+  load_pairs(image, g.top, &a, &b);
+  load_pairs(image, g.bottom, &d, &e);
+  const __m256 p00 = _mm256_blendv_ps(a, b, g.on_last_col);
+  const __m256 p01 = _mm256_blendv_ps(d, e, g.on_last_col);
+  __m256 sum =
+      _mm256_add_ps(_mm256_mul_ps(p00, g.w00), _mm256_mul_ps(b, g.w10));
+  sum = _mm256_add_ps(sum, _mm256_mul_ps(p01, g.w01));
+  return _mm256_add_ps(sum, _mm256_mul_ps(e, g.w11));
 }
 
 }  // namespace
@@ -75,83 +95,92 @@ bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
   const __m256d minus_inf = _mm256_set1_pd(-__builtin_inf());
 
   int any_inside = 0;
-  for (int64_t j0 = 0; j0 < sample_count; j0 += kLanes) {
-    const int32_t valid = static_cast<int32_t>(
-        sample_count - j0 < kLanes ? sample_count - j0 : kLanes);
-    const __m256 live =
-        _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(valid), lane));
-    // Lanes past the end may wrap around; they are never stored.
-    const __m256 jf = _mm256_cvtepi32_ps(
-        _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(j0)), lane));
-    const __m256 r = _mm256_add_ps(_mm256_mul_ps(jf, v_step), v_r0);
-    const __m256 x = _mm256_add_ps(_mm256_mul_ps(v_c, r), v_cx);
-    const __m256 y = _mm256_add_ps(_mm256_mul_ps(r, v_s), v_cy);
-    // Ordered comparisons: NaN positions are outside.
-    __m256 inside = _mm256_and_ps(_mm256_cmp_ps(x, zero, _CMP_GE_OQ),
-                                  _mm256_cmp_ps(x, max_x, _CMP_LE_OQ));
-    inside = _mm256_and_ps(inside, _mm256_cmp_ps(y, zero, _CMP_GE_OQ));
-    inside = _mm256_and_ps(inside, _mm256_cmp_ps(y, max_y, _CMP_LE_OQ));
-    inside = _mm256_and_ps(inside, live);
-    any_inside |= _mm256_movemask_ps(inside);
+  BlockGeometry chunk[kBlocksPerChunk];
+  const int64_t n = sample_count;
+  for (int64_t chunk_start = 0; chunk_start < n;
+       chunk_start += kLanes * kBlocksPerChunk) {
+    const int64_t left = n - chunk_start;
+    const int32_t blocks = static_cast<int32_t>(
+        left >= kLanes * kBlocksPerChunk ? kBlocksPerChunk
+                                         : (left + kLanes - 1) / kLanes);
+    for (int32_t b = 0; b < blocks; ++b) {
+      BlockGeometry& g = chunk[b];
+      const int64_t j0 = chunk_start + int64_t{kLanes} * b;
+      const int32_t valid =
+          static_cast<int32_t>(n - j0 < kLanes ? n - j0 : kLanes);
+      const __m256 live = _mm256_castsi256_ps(
+          _mm256_cmpgt_epi32(_mm256_set1_epi32(valid), lane));
+      // Lanes past the end may wrap around; they are never stored.
+      const __m256 jf = _mm256_cvtepi32_ps(
+          _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(j0)), lane));
+      const __m256 r = _mm256_add_ps(_mm256_mul_ps(jf, v_step), v_r0);
+      const __m256 x = _mm256_add_ps(_mm256_mul_ps(v_c, r), v_cx);
+      const __m256 y = _mm256_add_ps(_mm256_mul_ps(r, v_s), v_cy);
+      // Ordered comparisons: NaN positions are outside.
+      __m256 inside = _mm256_and_ps(_mm256_cmp_ps(x, zero, _CMP_GE_OQ),
+                                    _mm256_cmp_ps(x, max_x, _CMP_LE_OQ));
+      inside = _mm256_and_ps(inside, _mm256_cmp_ps(y, zero, _CMP_GE_OQ));
+      inside = _mm256_and_ps(inside, _mm256_cmp_ps(y, max_y, _CMP_LE_OQ));
+      inside = _mm256_and_ps(inside, live);
+      any_inside |= _mm256_movemask_ps(inside);
+      g.inside = inside;
 
-    // Outside lanes continue at pixel (0, 0), a valid address; their
-    // values are replaced by the outside marker below.
-    const __m256 xs = _mm256_and_ps(x, inside);
-    const __m256 ys = _mm256_and_ps(y, inside);
-    const __m256i x0 = _mm256_cvttps_epi32(xs);
-    const __m256i y0 = _mm256_cvttps_epi32(ys);
-    const __m256i y1 =
-        _mm256_min_epi32(_mm256_add_epi32(y0, _mm256_set1_epi32(1)), last_row);
-    // The pair starts at x0, or one column earlier on the last column, where
-    // x1 = x0 and both neighbours are the right pixel of the pair.
-    const __m256i pair = _mm256_min_epi32(x0, last_pair);
-    const __m256 on_last_col =
-        _mm256_castsi256_ps(_mm256_cmpgt_epi32(x0, pair));
-    const __m256i i0 = _mm256_add_epi32(_mm256_mullo_epi32(y0, v_cols), pair);
-    const __m256i i1 = _mm256_add_epi32(_mm256_mullo_epi32(y1, v_cols), pair);
+      // Outside lanes continue at pixel (0, 0), a valid address; their
+      // values are replaced by the outside marker below.
+      const __m256 xs = _mm256_and_ps(x, inside);
+      const __m256 ys = _mm256_and_ps(y, inside);
+      const __m256i x0 = _mm256_cvttps_epi32(xs);
+      const __m256i y0 = _mm256_cvttps_epi32(ys);
+      const __m256i y1 = _mm256_min_epi32(
+          _mm256_add_epi32(y0, _mm256_set1_epi32(1)), last_row);
+      // The pair starts at x0, or one column earlier on the last column,
+      // where x1 = x0 and both neighbours are the right pixel of the pair.
+      const __m256i pair = _mm256_min_epi32(x0, last_pair);
+      g.on_last_col = _mm256_castsi256_ps(_mm256_cmpgt_epi32(x0, pair));
+      _mm256_store_si256(
+          reinterpret_cast<__m256i*>(g.top),
+          _mm256_add_epi32(_mm256_mullo_epi32(y0, v_cols), pair));
+      _mm256_store_si256(
+          reinterpret_cast<__m256i*>(g.bottom),
+          _mm256_add_epi32(_mm256_mullo_epi32(y1, v_cols), pair));
 
-    const __m256 fx = _mm256_sub_ps(xs, _mm256_cvtepi32_ps(x0));
-    const __m256 fy = _mm256_sub_ps(ys, _mm256_cvtepi32_ps(y0));
-    const __m256 gx = _mm256_sub_ps(one, fx);
-    const __m256 gy = _mm256_sub_ps(one, fy);
-    const __m256 w00 = _mm256_mul_ps(gx, gy);
-    const __m256 w10 = _mm256_mul_ps(fx, gy);
-    const __m256 w01 = _mm256_mul_ps(gx, fy);
-    const __m256 w11 = _mm256_mul_ps(fx, fy);
-
-    __m256 v[2];
-    const float* images[2] = {grad_x, grad_y};
-    for (int p = 0; p < 2; ++p) {
-      __m256 a, b, d, e;
-      gather_pairs(images[p], i0, &a, &b);
-      gather_pairs(images[p], i1, &d, &e);
-      const __m256 p00 = _mm256_blendv_ps(a, b, on_last_col);
-      const __m256 p01 = _mm256_blendv_ps(d, e, on_last_col);
-      __m256 sum =
-          _mm256_add_ps(_mm256_mul_ps(p00, w00), _mm256_mul_ps(b, w10));
-      sum = _mm256_add_ps(sum, _mm256_mul_ps(p01, w01));
-      v[p] = _mm256_add_ps(sum, _mm256_mul_ps(e, w11));
+      const __m256 fx = _mm256_sub_ps(xs, _mm256_cvtepi32_ps(x0));
+      const __m256 fy = _mm256_sub_ps(ys, _mm256_cvtepi32_ps(y0));
+      const __m256 gx = _mm256_sub_ps(one, fx);
+      const __m256 gy = _mm256_sub_ps(one, fy);
+      g.w00 = _mm256_mul_ps(gx, gy);
+      g.w10 = _mm256_mul_ps(fx, gy);
+      g.w01 = _mm256_mul_ps(gx, fy);
+      g.w11 = _mm256_mul_ps(fx, fy);
     }
-    const __m256 g =
-        _mm256_add_ps(_mm256_mul_ps(v[1], v_s), _mm256_mul_ps(v[0], v_c));
 
-    const __m256i inside_bits = _mm256_castps_si256(inside);
-    const __m256d in_lo = _mm256_castsi256_pd(
-        _mm256_cvtepi32_epi64(_mm256_castsi256_si128(inside_bits)));
-    const __m256d in_hi = _mm256_castsi256_pd(
-        _mm256_cvtepi32_epi64(_mm256_extracti128_si256(inside_bits, 1)));
-    const __m256d lo = _mm256_blendv_pd(
-        minus_inf, _mm256_cvtps_pd(_mm256_castps256_ps128(g)), in_lo);
-    const __m256d hi = _mm256_blendv_pd(
-        minus_inf, _mm256_cvtps_pd(_mm256_extractf128_ps(g, 1)), in_hi);
-    if (valid == kLanes) {
-      _mm256_storeu_pd(profile + j0, lo);
-      _mm256_storeu_pd(profile + j0 + 4, hi);
-    } else {
-      alignas(32) double tail[kLanes];
-      _mm256_store_pd(tail, lo);
-      _mm256_store_pd(tail + 4, hi);
-      for (int32_t k = 0; k < valid; ++k) profile[j0 + k] = tail[k];
+    for (int32_t b = 0; b < blocks; ++b) {
+      const BlockGeometry& g = chunk[b];
+      const int64_t j0 = chunk_start + int64_t{kLanes} * b;
+      const __m256 vx = interpolate(grad_x, g);
+      const __m256 vy = interpolate(grad_y, g);
+      const __m256 response =
+          _mm256_add_ps(_mm256_mul_ps(vy, v_s), _mm256_mul_ps(vx, v_c));
+
+      const __m256i inside_bits = _mm256_castps_si256(g.inside);
+      const __m256d in_lo = _mm256_castsi256_pd(
+          _mm256_cvtepi32_epi64(_mm256_castsi256_si128(inside_bits)));
+      const __m256d in_hi = _mm256_castsi256_pd(
+          _mm256_cvtepi32_epi64(_mm256_extracti128_si256(inside_bits, 1)));
+      const __m256d lo = _mm256_blendv_pd(
+          minus_inf, _mm256_cvtps_pd(_mm256_castps256_ps128(response)), in_lo);
+      const __m256d hi = _mm256_blendv_pd(
+          minus_inf, _mm256_cvtps_pd(_mm256_extractf128_ps(response, 1)),
+          in_hi);
+      if (n - j0 >= kLanes) {
+        _mm256_storeu_pd(profile + j0, lo);
+        _mm256_storeu_pd(profile + j0 + 4, hi);
+      } else {
+        alignas(32) double tail[kLanes];
+        _mm256_store_pd(tail, lo);
+        _mm256_store_pd(tail + 4, hi);
+        for (int64_t k = 0; j0 + k < n; ++k) profile[j0 + k] = tail[k];
+      }
     }
   }
   return any_inside != 0;
