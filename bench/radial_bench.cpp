@@ -13,9 +13,7 @@
 namespace {
 
 const char* isa_name(pupil::Isa isa) {
-  return isa == pupil::Isa::kScalar ? "scalar"
-         : isa == pupil::Isa::kAvx2 ? "avx2"
-                                    : "avx512";
+  return pupil::ray_kernels_for(isa).name;
 }
 
 void set_counters(benchmark::State& state, const Scene& s, int32_t found) {
@@ -70,7 +68,15 @@ int main(int argc, char** argv) {
                                  run_dispatched, &w)
         ->Unit(benchmark::kMicrosecond);
   }
-  std::printf("dispatched kernels: %s\n", pupil::select_ray_kernels().name);
+  for (const Workload& w : scaling_workloads()) {
+    for (pupil::Isa isa : pupil::kAllIsas) {
+      benchmark::RegisterBenchmark((w.name + "/" + isa_name(isa)).c_str(),
+                                   run_path, &w, isa)
+          ->Unit(benchmark::kMicrosecond);
+    }
+  }
+  std::fprintf(stderr, "dispatched kernels: %s\n",
+               pupil::select_ray_kernels().name);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

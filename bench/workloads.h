@@ -27,6 +27,18 @@ inline const std::vector<Workload>& workloads() {
   return all;
 }
 
+// The typical workload with rays, samples and taps doubled one at a time,
+// to show how the cost grows with each.
+inline const std::vector<Workload>& scaling_workloads() {
+  static const std::vector<Workload> all = {
+      {"scaling_base", 400, 400, 360, 64, 7},
+      {"scaling_2x_rays", 400, 400, 720, 64, 7},
+      {"scaling_2x_samples", 400, 400, 360, 128, 7},
+      {"scaling_2x_taps", 400, 400, 360, 64, 15},
+  };
+  return all;
+}
+
 struct Scene {
   std::vector<float> gx, gy, rmin, rmax;
   std::vector<double> kernel, out;

@@ -12,8 +12,6 @@ bool cpu_supports(Isa isa) {
     case Isa::kAvx2:
       __builtin_cpu_init();  // a no-op once the runtime has done it
       return __builtin_cpu_supports("avx2");
-    case Isa::kAvx512:
-      return false;
   }
   return false;
 }
@@ -24,7 +22,6 @@ RayKernels ray_kernels_for(Isa isa) {
       return {"avx2", &avx2::sample_ray_profile_avx2,
               &avx2::filter_profile_avx2, &avx2::find_profile_peak_avx2};
     case Isa::kScalar:
-    case Isa::kAvx512:
       break;
   }
   return {"scalar", &sample_ray_profile, &filter_profile, &find_profile_peak};

@@ -24,8 +24,6 @@ class PerIsa : public ::testing::TestWithParam<pupil::Isa> {
         return "scalar";
       case pupil::Isa::kAvx2:
         return "avx2";
-      case pupil::Isa::kAvx512:
-        return "avx512";
     }
     return "?";
   }
