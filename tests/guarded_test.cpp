@@ -47,7 +47,8 @@ struct GuardedCall {
 TEST(Guarded, RandomCallsMatchTheOracleBitForBit) {
   RandomCalls calls(20261207);
   int gated = 0, rays_found = 0, rays_missed = 0;
-  for (int n = 0; n < 20000; ++n) {
+  const int calls_to_make = scaled_count(20000);
+  for (int n = 0; n < calls_to_make; ++n) {
     const ReferenceCall c = calls.next();
     GuardedCall g(c);
     const int32_t count = g.run();
@@ -68,9 +69,9 @@ TEST(Guarded, RandomCallsMatchTheOracleBitForBit) {
     rays_missed += c.ray_count - count;
   }
   // The generator must exercise all three outcomes in earnest.
-  EXPECT_GT(gated, 500);
-  EXPECT_GT(rays_found, 50000);
-  EXPECT_GT(rays_missed, 20000);
+  EXPECT_GT(gated, calls_to_make / 40);
+  EXPECT_GT(rays_found, calls_to_make * 5 / 2);
+  EXPECT_GT(rays_missed, calls_to_make);
 }
 
 // Past 2^24 columns the float bound test rounds the last column up to

@@ -44,7 +44,7 @@ class Equivalence : public PerIsa {
 
 TEST_P(Equivalence, SamplingMatchesTheReference) {
   int rays = 0, border_rays = 0;
-  for (int trial = 0; trial < 3000; ++trial) {
+  for (int trial = 0; trial < scaled_count(3000); ++trial) {
     const int32_t rows = chance(0.1) ? 1 : draw_int(1, 40);
     const int32_t cols = chance(0.1) ? draw_int(1, 2) : draw_int(1, 40);
     GuardedBuffer<float> gx(size_t(rows) * cols), gy(size_t(rows) * cols);
@@ -88,7 +88,7 @@ TEST_P(Equivalence, SamplingMatchesTheReference) {
 }
 
 TEST_P(Equivalence, FilterAndPeakMatchTheReference) {
-  for (int trial = 0; trial < 6000; ++trial) {
+  for (int trial = 0; trial < scaled_count(6000); ++trial) {
     const int32_t n = chance(0.9) ? draw_int(2, 40) : draw_int(41, 400);
     const int32_t len = chance(0.05)  ? draw_int(-2, 0)
                         : chance(0.7) ? draw_int(1, 17)
@@ -128,7 +128,7 @@ TEST_P(Equivalence, FilterAndPeakMatchTheReference) {
 
 TEST_P(Equivalence, WholeSearchMatchesTheOracle) {
   RandomCalls calls(777);
-  for (int trial = 0; trial < 4000; ++trial) {
+  for (int trial = 0; trial < scaled_count(4000); ++trial) {
     const ReferenceCall c = calls.next();
     std::vector<double> want, got(c.radius_min.size(), -7.0);
     const int32_t want_count = reference_search(c, want);

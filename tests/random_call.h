@@ -7,10 +7,20 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
 
 #include "reference_search.h"
+
+// How many random cases a test runs: `n`, scaled by the environment
+// variable PUPIL_RADIAL_TEST_SCALE (for slow checkers such as valgrind).
+inline int scaled_count(int n) {
+  const char* scale = std::getenv("PUPIL_RADIAL_TEST_SCALE");
+  if (scale == nullptr) return n;
+  const double f = std::atof(scale);
+  return f > 0 ? std::max(1, static_cast<int>(n * f)) : n;
+}
 
 class RandomCalls {
  public:
