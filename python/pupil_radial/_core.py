@@ -1,0 +1,256 @@
+"""Loading core.so and calling it with checked, converted arguments."""
+
+from __future__ import annotations
+
+import ctypes
+import numbers
+import os
+import threading
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Optional, Sequence, Union
+
+import numpy as np
+
+_INT32_MAX = 2**31 - 1
+# The double nearest to 2*pi, as the library uses it for the ray angles.
+_TWO_PI = 6.283185307179586
+_ENV_VAR = "PUPIL_RADIAL_CORE"
+
+
+class CoreNotFoundError(ImportError):
+    """core.so was not found in any of the places the package looks."""
+
+
+def _candidate_paths() -> list[Path]:
+    here = Path(__file__).resolve().parent
+    candidates = []
+    env = os.environ.get(_ENV_VAR)
+    if env:
+        candidates.append(Path(env))
+    candidates.append(here / "core.so")  # installed next to the package
+    # The source tree: python/pupil_radial -> <repo>/build/core.so
+    candidates.append(here.parent.parent / "build" / "core.so")
+    return candidates
+
+
+_lock = threading.Lock()
+_library: Optional[ctypes.CDLL] = None
+_library_path: Optional[Path] = None
+
+
+def _load() -> ctypes.CDLL:
+    global _library, _library_path
+    with _lock:
+        if _library is not None:
+            return _library
+        candidates = _candidate_paths()
+        env = os.environ.get(_ENV_VAR)
+        if env and not Path(env).is_file():
+            raise CoreNotFoundError(
+                f"{_ENV_VAR}={env!r} does not name an existing file")
+        for path in candidates:
+            if path.is_file():
+                lib = ctypes.CDLL(str(path))
+                fn = lib.pupil_guided_radial_search
+                f32 = ctypes.POINTER(ctypes.c_float)
+                f64 = ctypes.POINTER(ctypes.c_double)
+                i32 = ctypes.c_int32
+                fn.argtypes = [f32, f32, i32, i32, ctypes.c_float,
+                               ctypes.c_float, i32, f32, f32, i32, f64, i32,
+                               f64]
+                fn.restype = i32
+                _library, _library_path = lib, path
+                return lib
+        looked = "\n  ".join(str(p) for p in candidates)
+        raise CoreNotFoundError(
+            "core.so not found; build it first (see README.md) or set "
+            f"{_ENV_VAR} to its path. Looked in:\n  {looked}")
+
+
+def core_path() -> Path:
+    """The path of the core.so this package calls (loading it if needed)."""
+    _load()
+    assert _library_path is not None
+    return _library_path
+
+
+@dataclass(frozen=True)
+class SearchResult:
+    """What one search found.
+
+    radii:  float64, one per ray: the edge radius, or -1.0 for no result,
+            exactly as core.so wrote it.
+    found:  bool, one per ray: radii != -1.0. A real radius of exactly -1.0
+            (possible only when a ray's range reaches behind the centre) reads
+            as "no result" here; `count` still counts it.
+    count:  the number of rays core.so reports as having a radius.
+    angles: float64, one per ray: the ray's angle in radians from +x toward
+            +y, computed as the library computes it.
+    center: the centre (x, y) as passed to core.so (rounded to float32).
+    points: float64 array of shape (found.sum(), 2): the (x, y) image
+            coordinates (column, row) of the found edge points.
+    """
+
+    radii: np.ndarray
+    found: np.ndarray
+    count: int
+    angles: np.ndarray
+    center: tuple
+    points: np.ndarray
+
+
+def ray_angles(ray_count: int) -> np.ndarray:
+    """Each ray's angle in radians, computed exactly as the library does."""
+    ray_count = _check_count("ray_count", ray_count, minimum=1)
+    i = np.arange(ray_count, dtype=np.float64)
+    return (i * _TWO_PI) / np.float64(ray_count)
+
+
+def _check_count(name: str, value, minimum: int) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(
+            value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+    value = int(value)
+    if value < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    if value > _INT32_MAX:
+        raise ValueError(f"{name} must be at most 2**31 - 1, got {value}")
+    return value
+
+
+def _real_array(name: str, value) -> np.ndarray:
+    try:
+        array = np.asarray(value)
+    except Exception as error:  # ragged lists and the like
+        raise TypeError(f"{name} must be numeric array data: {error}") from None
+    if array.dtype == np.bool_ or not (
+            np.issubdtype(array.dtype, np.integer)
+            or np.issubdtype(array.dtype, np.floating)):
+        raise TypeError(
+            f"{name} must hold real numbers, not dtype {array.dtype}")
+    return array
+
+
+def _gradient(name: str, value) -> np.ndarray:
+    array = _real_array(name, value)
+    if array.ndim != 2:
+        raise ValueError(
+            f"{name} must be a 2-D array (rows, cols), got shape {array.shape}")
+    return array
+
+
+def _radii(name: str, value) -> np.ndarray:
+    array = _real_array(name, value)
+    if array.ndim > 1:
+        raise ValueError(f"{name} must be a scalar or 1-D, got shape {array.shape}")
+    return array
+
+
+def radial_search(grad_x, grad_y, center: Sequence[float],
+                  radius_min: Union[float, Sequence[float]],
+                  radius_max: Union[float, Sequence[float]],
+                  sample_count: int, kernel: Sequence[float],
+                  ray_count: Optional[int] = None) -> SearchResult:
+    """Find the strongest dark-to-bright edge along rays cast from `center`.
+
+    grad_x, grad_y: 2-D arrays of one shape (rows, cols), the image gradient
+        along x (columns) and y (rows). Any real dtype and any strides; they
+        are converted to C-contiguous float32, copying only when needed.
+    center: (x, y) = (column, row) of the rays' origin; must be finite.
+    radius_min, radius_max: each ray's start and end radius, scalars or 1-D
+        arrays; scalars apply to every ray. A ray whose end is not above its
+        start gets no result. Negative radii look behind the centre.
+    sample_count: samples per ray, both ends included; at least 2.
+    kernel: 1-D, non-empty correlation taps; tap len(kernel)//2 lands on the
+        sample being filtered.
+    ray_count: number of rays, evenly spread from +x toward +y. Taken from
+        the radius arrays when omitted; required when both are scalars.
+
+    Raises TypeError or ValueError (naming the argument) for input the C
+    call cannot take, CoreNotFoundError when core.so cannot be found, and
+    MemoryError when core.so cannot allocate its scratch memory.
+    """
+    gx = _gradient("grad_x", grad_x)
+    gy = _gradient("grad_y", grad_y)
+    if gx.shape != gy.shape:
+        raise ValueError(
+            f"grad_x and grad_y must have one shape, got {gx.shape} and {gy.shape}")
+    rows, cols = gx.shape
+    if rows > _INT32_MAX or cols > _INT32_MAX or rows * cols > _INT32_MAX:
+        raise ValueError(
+            f"grad_x has {rows} x {cols} pixels; core.so takes fewer than 2**31")
+
+    try:
+        cx, cy = center
+    except (TypeError, ValueError):
+        raise TypeError("center must be a pair of numbers (x, y)") from None
+    if not all(isinstance(v, numbers.Real) and not isinstance(v, (bool, np.bool_))
+               for v in (cx, cy)):
+        raise TypeError(f"center must be a pair of numbers (x, y), got {center!r}")
+    cx, cy = float(cx), float(cy)
+    if not (np.isfinite(cx) and np.isfinite(cy)):
+        raise ValueError(f"center must be finite, got ({cx}, {cy})")
+
+    rmin = _radii("radius_min", radius_min)
+    rmax = _radii("radius_max", radius_max)
+    lengths = {a.shape[0] for a in (rmin, rmax) if a.ndim == 1}
+    if len(lengths) > 1:
+        raise ValueError(
+            f"radius_min and radius_max differ in length: {rmin.shape[0]} and "
+            f"{rmax.shape[0]}")
+    if ray_count is None:
+        if not lengths:
+            raise ValueError(
+                "ray_count is required when radius_min and radius_max are scalars")
+        ray_count = lengths.pop()
+        if ray_count == 0:
+            raise ValueError("ray_count must be at least 1, got 0 radii")
+    ray_count = _check_count("ray_count", ray_count, minimum=1)
+    for name, array in (("radius_min", rmin), ("radius_max", rmax)):
+        if array.ndim == 1 and array.shape[0] != ray_count:
+            raise ValueError(
+                f"{name} has {array.shape[0]} entries but ray_count is "
+                f"{ray_count}")
+    rmin = np.ascontiguousarray(np.broadcast_to(rmin, (ray_count,)),
+                                dtype=np.float32)
+    rmax = np.ascontiguousarray(np.broadcast_to(rmax, (ray_count,)),
+                                dtype=np.float32)
+
+    sample_count = _check_count("sample_count", sample_count, minimum=2)
+    taps = _real_array("kernel", kernel)
+    if taps.ndim != 1 or taps.size == 0:
+        raise ValueError(
+            f"kernel must be a non-empty 1-D array, got shape {taps.shape}")
+    if taps.size > _INT32_MAX:
+        raise ValueError("kernel must have at most 2**31 - 1 taps")
+    taps = np.ascontiguousarray(taps, dtype=np.float64)
+
+    gx = np.ascontiguousarray(gx, dtype=np.float32)
+    gy = np.ascontiguousarray(gy, dtype=np.float32)
+    cx32, cy32 = np.float32(cx), np.float32(cy)
+    # NaN marks entries the call did not write; it never writes NaN.
+    out = np.full(ray_count, np.nan, dtype=np.float64)
+
+    lib = _load()
+    f32 = ctypes.POINTER(ctypes.c_float)
+    f64 = ctypes.POINTER(ctypes.c_double)
+    count = lib.pupil_guided_radial_search(
+        gx.ctypes.data_as(f32), gy.ctypes.data_as(f32), rows, cols,
+        float(cx32), float(cy32), ray_count, rmin.ctypes.data_as(f32),
+        rmax.ctypes.data_as(f32), sample_count, taps.ctypes.data_as(f64),
+        taps.size, out.ctypes.data_as(f64))
+    if np.isnan(out).any():
+        raise MemoryError(
+            f"core.so could not allocate scratch memory for sample_count="
+            f"{sample_count} (2 x {sample_count} doubles)")
+
+    angles = ray_angles(ray_count)
+    found = out != -1.0
+    r = out[found]
+    a = angles[found]
+    center32 = (float(cx32), float(cy32))
+    points = np.column_stack(
+        (center32[0] + r * np.cos(a), center32[1] + r * np.sin(a)))
+    return SearchResult(radii=out, found=found, count=int(count),
+                        angles=angles, center=center32, points=points)
