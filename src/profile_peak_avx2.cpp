@@ -1,9 +1,11 @@
-// AVX2 twins of the reference filter and peak search. The filter runs four
-// outputs at a time, each lane summing its own taps in tap order, so every
-// sum is formed exactly as in the reference loop. Built with -mavx2 (never
-// -mfma) and without contraction; uses only intrinsics and its own
+// AVX2 twins of the reference filter and peak search. The filter computes
+// four outputs per vector, each lane summing its own taps in tap order, so
+// every sum is formed exactly as in the reference loop. Built with -mavx2
+// (never -mfma) and without contraction; uses only intrinsics and its own
 // internal helpers.
 #include <immintrin.h>
+
+#include <cstdint>
 
 #include "profile_peak.h"
 
@@ -12,6 +14,9 @@ namespace avx2 {
 namespace {
 
 constexpr int64_t kLanes = 4;
+// Vectors of outputs filtered together: their sums are independent, so the
+// CPU overlaps their additions instead of waiting on one running sum.
+constexpr int kGroup = 4;
 
 inline int64_t min64(int64_t a, int64_t b) { return a < b ? a : b; }
 inline int64_t max64(int64_t a, int64_t b) { return a > b ? a : b; }
@@ -34,32 +39,73 @@ bool all_finite(const double* v, int64_t n) {
   return true;
 }
 
-// profile[start .. start + 3], with 0.0 for entries off the profile. Only
-// the first and last few taps of a block straddle an end.
+// Lanes l = start .. start + 3 with 0 <= l < n.
+inline __m256i in_range(int64_t start, int64_t n) {
+  const __m256i l = _mm256_add_epi64(_mm256_set1_epi64x(start),
+                                     _mm256_setr_epi64x(0, 1, 2, 3));
+  return _mm256_and_si256(_mm256_cmpgt_epi64(l, _mm256_set1_epi64x(-1)),
+                          _mm256_cmpgt_epi64(_mm256_set1_epi64x(n), l));
+}
+
+// profile[start .. start + 3], with 0.0 in lanes off the profile; those
+// lanes are never read from memory.
 inline __m256d load_window(const double* profile, int64_t n, int64_t start) {
   if (start >= 0 && start + kLanes <= n)
     return _mm256_loadu_pd(profile + start);
-  double lanes[kLanes];
-  for (int64_t i = 0; i < kLanes; ++i) {
-    const int64_t l = start + i;
-    lanes[i] = l >= 0 && l < n ? profile[l] : 0.0;
-  }
-  return _mm256_loadu_pd(lanes);
+  // The address may lie outside the array; only in-range lanes touch it.
+  const double* at = reinterpret_cast<const double*>(
+      reinterpret_cast<uintptr_t>(profile) +
+      static_cast<uintptr_t>(start) * sizeof(double));
+  return _mm256_maskload_pd(at, in_range(start, n));
 }
 
-// Filters outputs k0 .. k0 + 4 * kVectors - 1 into `out` with the skip
-// rule applied per lane by masks; this path takes kernels with infinite or
-// NaN taps. Each vector of four outputs has its own running sum, so the
-// additions of the group overlap instead of waiting on one another.
+// Finite taps: outputs k0 .. k0 + 4 * kVectors - 1 into `out`. A tap that
+// lands off the profile reads 0.0, and so does a non-finite sample (unless
+// kClean says there is none): with a finite tap its product is a zero, and
+// adding a zero to a sum that started at +0.0 (and so is never -0.0) changes
+// nothing. No per-lane masks are needed.
+template <int kVectors, bool kClean>
+inline void filter_group(const double* profile, int64_t n, const double* kernel,
+                         int64_t kernel_len, int64_t half, int64_t k0,
+                         __m256d* out) {
+  constexpr int64_t kWidth = kLanes * kVectors;
+  // Lane i of vector v filters output k0 + 4v + i; tap t lands on
+  // first + 4v + t + i.
+  const int64_t first = k0 - half;
+  // Taps that land on the profile for some lane; in [full_begin, full_end)
+  // every lane's tap does.
+  const int64_t t_begin = max64(0, -(first + kWidth - 1));
+  const int64_t t_end = min64(kernel_len, n - first);
+  const int64_t full_begin = min64(t_end, max64(t_begin, -first));
+  const int64_t full_end =
+      max64(full_begin, min64(t_end, n - first - kWidth + 1));
+  __m256d sum[kVectors];
+  for (int v = 0; v < kVectors; ++v) sum[v] = _mm256_setzero_pd();
+
+  auto accumulate = [&](int64_t t, bool full) {
+    const __m256d tap = _mm256_set1_pd(kernel[t]);
+    for (int v = 0; v < kVectors; ++v) {
+      const int64_t start = first + kLanes * v + t;
+      __m256d x = full ? _mm256_loadu_pd(profile + start)
+                       : load_window(profile, n, start);
+      if (!kClean) x = _mm256_and_pd(x, finite_mask(x));
+      sum[v] = _mm256_add_pd(_mm256_mul_pd(x, tap), sum[v]);
+    }
+  };
+  for (int64_t t = t_begin; t < full_begin; ++t) accumulate(t, false);
+  for (int64_t t = full_begin; t < full_end; ++t) accumulate(t, true);
+  for (int64_t t = full_end; t < t_end; ++t) accumulate(t, false);
+  for (int v = 0; v < kVectors; ++v) out[v] = sum[v];
+}
+
+// Any taps, infinite or NaN included: the reference's skip rule applied per
+// lane with masks, and the outputs no tap contributed to set apart.
 template <int kVectors>
 inline void filter_group_masked(const double* profile, int64_t n,
                                 const double* kernel, int64_t kernel_len,
                                 int64_t half, int64_t k0, __m256d* out) {
   constexpr int64_t kWidth = kLanes * kVectors;
-  // Lane i of vector v filters output k0 + 4v + i; tap t lands on
-  // first + 4v + t + i.
   const int64_t first = k0 - half;
-  // Taps that land on the profile for at least one lane of the group.
   const int64_t t_begin = max64(0, -(first + kWidth - 1));
   const int64_t t_end = min64(kernel_len, n - first);
   __m256d sum[kVectors];
@@ -68,19 +114,13 @@ inline void filter_group_masked(const double* profile, int64_t n,
     sum[v] = _mm256_setzero_pd();
     contributed[v] = _mm256_setzero_pd();
   }
-  const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
-  const __m256i v_n = _mm256_set1_epi64x(n);
-  const __m256i minus_one = _mm256_set1_epi64x(-1);
   for (int64_t t = t_begin; t < t_end; ++t) {
     const __m256d tap = _mm256_set1_pd(kernel[t]);
     for (int v = 0; v < kVectors; ++v) {
       const int64_t start = first + kLanes * v + t;
       const __m256d x = load_window(profile, n, start);
-      const __m256i l = _mm256_add_epi64(_mm256_set1_epi64x(start), lane);
-      const __m256i in_range = _mm256_and_si256(
-          _mm256_cmpgt_epi64(l, minus_one), _mm256_cmpgt_epi64(v_n, l));
-      const __m256d take =
-          _mm256_and_pd(_mm256_castsi256_pd(in_range), finite_mask(x));
+      const __m256d take = _mm256_and_pd(
+          _mm256_castsi256_pd(in_range(start, n)), finite_mask(x));
       const __m256d next = _mm256_add_pd(_mm256_mul_pd(x, tap), sum[v]);
       sum[v] = _mm256_blendv_pd(sum[v], next, take);
       contributed[v] = _mm256_or_pd(contributed[v], take);
@@ -91,79 +131,57 @@ inline void filter_group_masked(const double* profile, int64_t n,
     out[v] = _mm256_blendv_pd(minus_inf, sum[v], contributed[v]);
 }
 
-void filter_masked(const double* profile, int64_t n, const double* kernel,
-                   int64_t kernel_len, double* filtered) {
+// Runs Group over all outputs: whole groups of kGroup vectors, then single
+// vectors, the last one stored only as far as the profile goes.
+template <template <int, bool> class Group, bool kFlag>
+void filter_all(const double* profile, int64_t n, const double* kernel,
+                int64_t kernel_len, double* filtered) {
   const int64_t half = kernel_len / 2;
-  constexpr int kGroup = 4;
   int64_t k0 = 0;
   for (; k0 + kLanes * kGroup <= n; k0 += kLanes * kGroup) {
     __m256d out[kGroup];
-    filter_group_masked<kGroup>(profile, n, kernel, kernel_len, half, k0, out);
+    Group<kGroup, kFlag>::run(profile, n, kernel, kernel_len, half, k0, out);
     for (int v = 0; v < kGroup; ++v)
       _mm256_storeu_pd(filtered + k0 + kLanes * v, out[v]);
   }
   for (; k0 < n; k0 += kLanes) {
     __m256d out[1];
-    filter_group_masked<1>(profile, n, kernel, kernel_len, half, k0, out);
-    double lanes[kLanes];
-    _mm256_storeu_pd(lanes, out[0]);
-    for (int64_t i = 0; i < kLanes && k0 + i < n; ++i)
-      filtered[k0 + i] = lanes[i];
+    Group<1, kFlag>::run(profile, n, kernel, kernel_len, half, k0, out);
+    if (k0 + kLanes <= n) {
+      _mm256_storeu_pd(filtered + k0, out[0]);
+    } else {
+      double lanes[kLanes];
+      _mm256_storeu_pd(lanes, out[0]);
+      for (int64_t i = 0; k0 + i < n; ++i) filtered[k0 + i] = lanes[i];
+    }
   }
 }
 
-// Finite taps: the outputs are accumulated in place, a few taps at a time
-// over every output they all reach, so each output still receives its taps
-// in tap order, and the reach of a group of taps is a plain range with no
-// masks. A non-finite sample is read as 0.0: with a finite tap its product
-// is a zero, and adding a zero to a sum that started at +0.0 (and so is
-// never -0.0) changes nothing. Outputs that no finite sample reaches are
-// set apart afterwards.
-void filter_finite_taps(const double* profile, int64_t n, const double* kernel,
-                        int64_t kernel_len, double* filtered) {
-  constexpr int64_t kTaps = 4;  // taps applied per pass over the outputs
-  const int64_t half = kernel_len / 2;
-  const bool clean = all_finite(profile, n);
-  for (int64_t k = 0; k < n; ++k) filtered[k] = 0.0;
-  for (int64_t t0 = 0; t0 < kernel_len; t0 += kTaps) {
-    const int64_t taps = min64(kTaps, kernel_len - t0);
-    // Tap t reaches outputs k with 0 <= k - half + t < n. `all` is the
-    // range every tap of the group reaches, `any` the one some tap reaches.
-    const int64_t any_begin = max64(0, half - t0 - taps + 1);
-    const int64_t any_end = min64(n, n + half - t0);
-    const int64_t all_begin = max64(0, half - t0);
-    const int64_t all_end =
-        max64(all_begin, min64(n, n + half - t0 - taps + 1));
-    const double* src = profile - half + t0;  // src[k + g] is tap t0 + g's
-    __m256d tap[kTaps];
-    for (int64_t g = 0; g < taps; ++g) tap[g] = _mm256_set1_pd(kernel[t0 + g]);
-    int64_t k = all_begin;
-    for (; k + kLanes <= all_end; k += kLanes) {
-      __m256d sum = _mm256_loadu_pd(filtered + k);
-      for (int64_t g = 0; g < taps; ++g) {
-        __m256d x = _mm256_loadu_pd(src + k + g);
-        if (!clean) x = _mm256_and_pd(x, finite_mask(x));
-        sum = _mm256_add_pd(_mm256_mul_pd(x, tap[g]), sum);
-      }
-      _mm256_storeu_pd(filtered + k, sum);
-    }
-    // The rest, one output at a time, each tap of the group in order.
-    auto finish = [&](int64_t j) {
-      double sum = filtered[j];
-      for (int64_t g = 0; g < taps; ++g) {
-        const int64_t l = j - half + t0 + g;
-        if (l >= 0 && l < n && __builtin_isfinite(profile[l]))
-          sum = profile[l] * kernel[t0 + g] + sum;
-      }
-      filtered[j] = sum;
-    };
-    for (int64_t j = any_begin; j < min64(all_begin, any_end); ++j) finish(j);
-    for (int64_t j = k; j < any_end; ++j) finish(j);
+template <int kVectors, bool kClean>
+struct FiniteTaps {
+  static void run(const double* profile, int64_t n, const double* kernel,
+                  int64_t kernel_len, int64_t half, int64_t k0, __m256d* out) {
+    filter_group<kVectors, kClean>(profile, n, kernel, kernel_len, half, k0,
+                                   out);
   }
-  if (clean) return;  // every output is reached by a finite sample
-  // Output k reaches samples [k - half, k - half + kernel_len - 1]; both
-  // ends only grow with k, so one forward scan finds the first finite sample
-  // in reach.
+};
+
+template <int kVectors, bool kUnused>  // one signature with FiniteTaps
+struct AnyTaps {
+  static void run(const double* profile, int64_t n, const double* kernel,
+                  int64_t kernel_len, int64_t half, int64_t k0, __m256d* out) {
+    filter_group_masked<kVectors>(profile, n, kernel, kernel_len, half, k0,
+                                  out);
+  }
+};
+
+// With finite taps, an output whose reach holds no finite sample still
+// comes out as 0.0; it gets the outside marker here. Output k reaches
+// samples [k - half, k - half + kernel_len - 1]; both ends only grow with
+// k, so one forward scan finds the first finite sample in reach.
+void mark_unreached(const double* profile, int64_t n, int64_t kernel_len,
+                    double* filtered) {
+  const int64_t half = kernel_len / 2;
   int64_t next_finite = 0;
   for (int64_t k = 0; k < n; ++k) {
     const int64_t lo = max64(0, k - half);
@@ -185,40 +203,49 @@ void filter_profile_avx2(const double* profile, int32_t sample_count,
     for (int64_t k = 0; k < n; ++k) filtered[k] = -__builtin_inf();
     return;
   }
-  if (all_finite(kernel, kernel_len)) {
-    filter_finite_taps(profile, n, kernel, kernel_len, filtered);
+  if (!all_finite(kernel, kernel_len)) {
+    filter_all<AnyTaps, false>(profile, n, kernel, kernel_len, filtered);
+  } else if (all_finite(profile, n)) {
+    // Every output reaches some sample, and every sample is finite.
+    filter_all<FiniteTaps, true>(profile, n, kernel, kernel_len, filtered);
   } else {
-    filter_masked(profile, n, kernel, kernel_len, filtered);
+    filter_all<FiniteTaps, false>(profile, n, kernel, kernel_len, filtered);
+    mark_unreached(profile, n, kernel_len, filtered);
   }
 }
 
 int32_t find_profile_peak_avx2(const double* filtered, int32_t sample_count) {
-  // Each lane keeps the first largest entry of its own column (strict,
-  // ordered: NaN never wins); the lanes are then merged by value and, among
-  // equals, by the earliest index.
-  __m256d m = _mm256_set1_pd(-__builtin_inf());
-  __m256d at = _mm256_set1_pd(-1.0);
-  __m256d index = _mm256_setr_pd(0, 1, 2, 3);
-  const __m256d step = _mm256_set1_pd(kLanes);
-  int32_t l = 0;
-  for (; l + kLanes <= sample_count; l += kLanes) {
-    const __m256d v = _mm256_loadu_pd(filtered + l);
-    const __m256d greater = _mm256_cmp_pd(v, m, _CMP_GT_OQ);
-    m = _mm256_blendv_pd(m, v, greater);
-    at = _mm256_blendv_pd(at, index, greater);
-    index = _mm256_add_pd(index, step);
+  // Each lane of two accumulators keeps the first largest entry of its own
+  // column (strict, ordered: NaN never wins); the lanes are then merged by
+  // value and, among equals, by the earliest index.
+  const __m256d minus_inf = _mm256_set1_pd(-__builtin_inf());
+  __m256d m[2] = {minus_inf, minus_inf};
+  __m256d at[2] = {_mm256_set1_pd(-1.0), _mm256_set1_pd(-1.0)};
+  __m256d index[2] = {_mm256_setr_pd(0, 1, 2, 3), _mm256_setr_pd(4, 5, 6, 7)};
+  const __m256d step = _mm256_set1_pd(2 * kLanes);
+  int64_t l = 0;
+  for (; l + 2 * kLanes <= sample_count; l += 2 * kLanes) {
+    for (int a = 0; a < 2; ++a) {
+      const __m256d v = _mm256_loadu_pd(filtered + l + kLanes * a);
+      const __m256d greater = _mm256_cmp_pd(v, m[a], _CMP_GT_OQ);
+      m[a] = _mm256_blendv_pd(m[a], v, greater);
+      at[a] = _mm256_blendv_pd(at[a], index[a], greater);
+      index[a] = _mm256_add_pd(index[a], step);
+    }
   }
-  double lane_max[kLanes], lane_at[kLanes];
-  _mm256_storeu_pd(lane_max, m);
-  _mm256_storeu_pd(lane_at, at);
+  double lane_max[2 * kLanes], lane_at[2 * kLanes];
+  for (int a = 0; a < 2; ++a) {
+    _mm256_storeu_pd(lane_max + kLanes * a, m[a]);
+    _mm256_storeu_pd(lane_at + kLanes * a, at[a]);
+  }
   double best_value = -__builtin_inf();
-  for (int64_t i = 0; i < kLanes; ++i) {
+  for (int64_t i = 0; i < 2 * kLanes; ++i) {
     if (lane_max[i] > best_value) best_value = lane_max[i];
   }
-  int32_t best = -1;
+  int64_t best = -1;
   if (best_value > -__builtin_inf()) {
-    for (int64_t i = 0; i < kLanes; ++i) {
-      const int32_t candidate = static_cast<int32_t>(lane_at[i]);
+    for (int64_t i = 0; i < 2 * kLanes; ++i) {
+      const int64_t candidate = static_cast<int64_t>(lane_at[i]);
       if (lane_max[i] == best_value && (best < 0 || candidate < best))
         best = candidate;
     }
@@ -232,7 +259,7 @@ int32_t find_profile_peak_avx2(const double* filtered, int32_t sample_count) {
     }
   }
   if (best < 0 || !__builtin_isfinite(best_value)) return -1;
-  return best;
+  return static_cast<int32_t>(best);
 }
 
 }  // namespace avx2

@@ -5,6 +5,8 @@
 // AVX2 can be merged into the code that runs on every CPU.
 #include <immintrin.h>
 
+#include <cstdint>
+
 #include "ray_profile.h"
 
 namespace pupil {
@@ -32,37 +34,54 @@ struct BlockGeometry {
   __m256 inside;
 };
 
-// The horizontally adjacent pixels (index, index + 1) of eight samples, as
-// eight 64-bit loads: on many CPUs plain loads beat a hardware gather. The
-// pairs of samples 0-1 and 4-5 share one register, 2-3 and 6-7 the other,
-// so that one shuffle per result leaves the samples in order.
-inline void load_pairs(const float* image, const int32_t* index, __m256* left,
-                       __m256* right) {
-  __m128d q[4];
+// Left and right pixels of the pairs at index[0..7] in two images.
+struct Pairs {
+  __m256 left_x, right_x, left_y, right_y;
+};
+
+// The horizontally adjacent pixels (index, index + 1) of eight samples in
+// both images, as 64-bit loads: on many CPUs plain loads beat a hardware
+// gather. Each index serves both images, and two indices come in one 64-bit
+// load, since loads are the scarce resource here. The pairs of samples 0-1
+// and 4-5 share one register, 2-3 and 6-7 the other, so that one shuffle
+// per result leaves the samples in order.
+inline Pairs load_pairs(const float* image_x, const float* image_y,
+                        const int32_t* index) {
+  __m128d qx[4], qy[4];
   for (int h = 0; h < 4; ++h) {
-    const __m128d low = _mm_castsi128_pd(_mm_loadl_epi64(
-        reinterpret_cast<const __m128i*>(image + index[2 * h])));
-    q[h] = _mm_loadh_pd(
-        low, reinterpret_cast<const double*>(image + index[2 * h + 1]));
+    uint64_t two;
+    __builtin_memcpy(&two, index + 2 * h, sizeof two);
+    const int64_t i0 = static_cast<int32_t>(two);
+    const int64_t i1 = static_cast<int32_t>(two >> 32);
+    qx[h] = _mm_loadh_pd(_mm_castsi128_pd(_mm_loadl_epi64(
+                             reinterpret_cast<const __m128i*>(image_x + i0))),
+                         reinterpret_cast<const double*>(image_x + i1));
+    qy[h] = _mm_loadh_pd(_mm_castsi128_pd(_mm_loadl_epi64(
+                             reinterpret_cast<const __m128i*>(image_y + i0))),
+                         reinterpret_cast<const double*>(image_y + i1));
   }
-  const __m256 a = _mm256_castpd_ps(_mm256_set_m128d(q[2], q[0]));
-  const __m256 b = _mm256_castpd_ps(_mm256_set_m128d(q[3], q[1]));
+  Pairs p;
+  const __m256 ax = _mm256_castpd_ps(_mm256_set_m128d(qx[2], qx[0]));
+  const __m256 bx = _mm256_castpd_ps(_mm256_set_m128d(qx[3], qx[1]));
+  const __m256 ay = _mm256_castpd_ps(_mm256_set_m128d(qy[2], qy[0]));
+  const __m256 by = _mm256_castpd_ps(_mm256_set_m128d(qy[3], qy[1]));
   // Per 128-bit half: (a0 a2 b0 b2) and (a1 a3 b1 b3).
-  *left = _mm256_shuffle_ps(a, b, 0x88);
-  *right = _mm256_shuffle_ps(a, b, 0xDD);
+  p.left_x = _mm256_shuffle_ps(ax, bx, 0x88);
+  p.right_x = _mm256_shuffle_ps(ax, bx, 0xDD);
+  p.left_y = _mm256_shuffle_ps(ay, by, 0x88);
+  p.right_y = _mm256_shuffle_ps(ay, by, 0xDD);
+  return p;
 }
 
 // ((p00 w00 + p10 w10) + p01 w01) + p11 w11, in that grouping.
-inline __m256 interpolate(const float* image, const BlockGeometry& g) {
-  __m256 a, b, d, e;
-  load_pairs(image, g.top, &a, &b);
-  load_pairs(image, g.bottom, &d, &e);
-  const __m256 p00 = _mm256_blendv_ps(a, b, g.on_last_col);
-  const __m256 p01 = _mm256_blendv_ps(d, e, g.on_last_col);
+inline __m256 interpolate(__m256 top_left, __m256 top_right, __m256 bottom_left,
+                          __m256 bottom_right, const BlockGeometry& g) {
+  const __m256 p00 = _mm256_blendv_ps(top_left, top_right, g.on_last_col);
+  const __m256 p01 = _mm256_blendv_ps(bottom_left, bottom_right, g.on_last_col);
   __m256 sum =
-      _mm256_add_ps(_mm256_mul_ps(p00, g.w00), _mm256_mul_ps(b, g.w10));
+      _mm256_add_ps(_mm256_mul_ps(p00, g.w00), _mm256_mul_ps(top_right, g.w10));
   sum = _mm256_add_ps(sum, _mm256_mul_ps(p01, g.w01));
-  return _mm256_add_ps(sum, _mm256_mul_ps(e, g.w11));
+  return _mm256_add_ps(sum, _mm256_mul_ps(bottom_right, g.w11));
 }
 
 }  // namespace
@@ -157,8 +176,12 @@ bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
     for (int32_t b = 0; b < blocks; ++b) {
       const BlockGeometry& g = chunk[b];
       const int64_t j0 = chunk_start + int64_t{kLanes} * b;
-      const __m256 vx = interpolate(grad_x, g);
-      const __m256 vy = interpolate(grad_y, g);
+      const Pairs top = load_pairs(grad_x, grad_y, g.top);
+      const Pairs bottom = load_pairs(grad_x, grad_y, g.bottom);
+      const __m256 vx = interpolate(top.left_x, top.right_x, bottom.left_x,
+                                    bottom.right_x, g);
+      const __m256 vy = interpolate(top.left_y, top.right_y, bottom.left_y,
+                                    bottom.right_y, g);
       const __m256 response =
           _mm256_add_ps(_mm256_mul_ps(vy, v_s), _mm256_mul_ps(vx, v_c));
 
