@@ -72,9 +72,11 @@ inline void filter_group(const double* profile, int64_t n, const double* kernel,
   // Lane i of vector v filters output k0 + 4v + i; tap t lands on
   // first + 4v + t + i.
   const int64_t first = k0 - half;
-  // Taps that land on the profile for some lane; in [full_begin, full_end)
-  // every lane's tap does.
-  const int64_t t_begin = max64(0, -(first + kWidth - 1));
+  // Taps that land on the profile for some lane that is a real output (the
+  // last group may run past the end); in [full_begin, full_end) every
+  // lane's tap does. Only these taps were checked to be finite.
+  const int64_t t_begin =
+      max64(0, max64(-(first + kWidth - 1), half - (n - 1)));
   const int64_t t_end = min64(kernel_len, n - first);
   const int64_t full_begin = min64(t_end, max64(t_begin, -first));
   const int64_t full_end =
@@ -203,7 +205,12 @@ void filter_profile_avx2(const double* profile, int32_t sample_count,
     for (int64_t k = 0; k < n; ++k) filtered[k] = -__builtin_inf();
     return;
   }
-  if (!all_finite(kernel, kernel_len)) {
+  // Only taps that land on the profile for some output matter; a kernel far
+  // longer than the profile costs no more than one as long as it.
+  const int64_t half = kernel_len / 2;
+  const int64_t reach_begin = max64(0, half - (n - 1));
+  const int64_t reach_end = min64(kernel_len, n + half);
+  if (!all_finite(kernel + reach_begin, reach_end - reach_begin)) {
     filter_all<AnyTaps, false>(profile, n, kernel, kernel_len, filtered);
   } else if (all_finite(profile, n)) {
     // Every output reaches some sample, and every sample is finite.

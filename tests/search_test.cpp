@@ -323,6 +323,23 @@ TEST(Search, NonFiniteInputsAreSkippedOrGiveNoResult) {
   EXPECT_EQ(c.out, std::vector<double>(3, -1.0));
 }
 
+// Only the taps that land on the profile matter, however many there are:
+// a kernel of four million taps, zero but for its middle, filters five
+// samples like its middle three taps alone.
+TEST(Search, KernelsFarLongerThanTheProfile) {
+  Call c = five_column_row();
+  const int32_t half = 1 << 21;
+  c.kernel.assign(2 * half + 1, 0.0);
+  c.kernel[half - 1] = 1.0;
+  c.kernel[half] = -1.0;
+  c.kernel[half + 1] = 2.0;
+  Call short_kernel = five_column_row();
+  short_kernel.kernel = {1.0, -1.0, 2.0};
+  EXPECT_EQ(c.run(), short_kernel.run());
+  EXPECT_EQ(c.out, short_kernel.out);
+  EXPECT_EQ(c.out[0], 1.0);  // filtered (2, 5, 2, 1, 2)
+}
+
 TEST(Search, NonPositiveSizesLeaveEverySampleOutside) {
   const int32_t sizes[] = {0, -1, std::numeric_limits<int32_t>::min()};
   for (int32_t rows : sizes) {
