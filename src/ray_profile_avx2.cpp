@@ -47,24 +47,27 @@ struct Pairs {
 // per result leaves the samples in order.
 inline Pairs load_pairs(const float* image_x, const float* image_y,
                         const int32_t* index) {
-  __m128d qx[4], qy[4];
+  // Two floats, (image[i], image[i + 1]), into the low or high half.
+  auto two_floats = [](const float* at) {
+    return reinterpret_cast<const __m64*>(at);
+  };
+  __m128 qx[4], qy[4];
   for (int h = 0; h < 4; ++h) {
     uint64_t two;
     __builtin_memcpy(&two, index + 2 * h, sizeof two);
     const int64_t i0 = static_cast<int32_t>(two);
     const int64_t i1 = static_cast<int32_t>(two >> 32);
-    qx[h] = _mm_loadh_pd(_mm_castsi128_pd(_mm_loadl_epi64(
-                             reinterpret_cast<const __m128i*>(image_x + i0))),
-                         reinterpret_cast<const double*>(image_x + i1));
-    qy[h] = _mm_loadh_pd(_mm_castsi128_pd(_mm_loadl_epi64(
-                             reinterpret_cast<const __m128i*>(image_y + i0))),
-                         reinterpret_cast<const double*>(image_y + i1));
+    const __m128 zero = _mm_setzero_ps();
+    qx[h] = _mm_loadh_pi(_mm_loadl_pi(zero, two_floats(image_x + i0)),
+                         two_floats(image_x + i1));
+    qy[h] = _mm_loadh_pi(_mm_loadl_pi(zero, two_floats(image_y + i0)),
+                         two_floats(image_y + i1));
   }
   Pairs p;
-  const __m256 ax = _mm256_castpd_ps(_mm256_set_m128d(qx[2], qx[0]));
-  const __m256 bx = _mm256_castpd_ps(_mm256_set_m128d(qx[3], qx[1]));
-  const __m256 ay = _mm256_castpd_ps(_mm256_set_m128d(qy[2], qy[0]));
-  const __m256 by = _mm256_castpd_ps(_mm256_set_m128d(qy[3], qy[1]));
+  const __m256 ax = _mm256_set_m128(qx[2], qx[0]);
+  const __m256 bx = _mm256_set_m128(qx[3], qx[1]);
+  const __m256 ay = _mm256_set_m128(qy[2], qy[0]);
+  const __m256 by = _mm256_set_m128(qy[3], qy[1]);
   // Per 128-bit half: (a0 a2 b0 b2) and (a1 a3 b1 b3).
   p.left_x = _mm256_shuffle_ps(ax, bx, 0x88);
   p.right_x = _mm256_shuffle_ps(ax, bx, 0xDD);
