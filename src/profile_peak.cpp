@@ -3,7 +3,7 @@
 #include "profile_peak.h"
 
 #include <algorithm>
-#include <cmath>
+#include <cmath>  // std::isfinite
 
 namespace pupil {
 
@@ -13,7 +13,7 @@ void filter_profile(const double* profile, int32_t sample_count,
   const int64_t half = kernel_len / 2;
   for (int64_t k = 0; k < sample_count; ++k) {
     if (kernel_len <= 0) {
-      filtered[k] = -INFINITY;
+      filtered[k] = kOutside;
       continue;
     }
     // Tap t lands on sample k - half + t. Taps that land off the profile
@@ -32,13 +32,13 @@ void filter_profile(const double* profile, int32_t sample_count,
         contributed = true;
       }
     }
-    filtered[k] = contributed ? sum : -INFINITY;
+    filtered[k] = contributed ? sum : kOutside;
   }
 }
 
 int32_t find_profile_peak(const double* filtered, int32_t sample_count) {
   int32_t best = -1;
-  double m = -INFINITY;
+  double m = kOutside;
   for (int32_t l = 0; l < sample_count; ++l) {
     // Strict and ordered: the earliest of equal maxima wins, NaN never does.
     if (filtered[l] > m) {

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "ray_profile.h"  // kOutside
+
 namespace pupil {
 
 // Correlates profile with kernel (tap kernel_len/2 on the sample itself),

@@ -128,9 +128,9 @@ inline void filter_group_masked(const double* profile, int64_t n,
       contributed[v] = _mm256_or_pd(contributed[v], take);
     }
   }
-  const __m256d minus_inf = _mm256_set1_pd(-__builtin_inf());
+  const __m256d outside = _mm256_set1_pd(kOutside);
   for (int v = 0; v < kVectors; ++v)
-    out[v] = _mm256_blendv_pd(minus_inf, sum[v], contributed[v]);
+    out[v] = _mm256_blendv_pd(outside, sum[v], contributed[v]);
 }
 
 // Runs Group over all outputs: whole groups of kGroup vectors, then single
@@ -191,7 +191,7 @@ void mark_unreached(const double* profile, int64_t n, int64_t kernel_len,
     if (next_finite < lo) next_finite = lo;
     while (next_finite < n && !__builtin_isfinite(profile[next_finite]))
       ++next_finite;
-    if (next_finite > hi) filtered[k] = -__builtin_inf();
+    if (next_finite > hi) filtered[k] = kOutside;
   }
 }
 
@@ -202,7 +202,7 @@ void filter_profile_avx2(const double* profile, int32_t sample_count,
                          double* filtered) {
   const int64_t n = sample_count;
   if (kernel_len <= 0) {
-    for (int64_t k = 0; k < n; ++k) filtered[k] = -__builtin_inf();
+    for (int64_t k = 0; k < n; ++k) filtered[k] = kOutside;
     return;
   }
   // Only taps that land on the profile for some output matter; a kernel far
@@ -225,8 +225,8 @@ int32_t find_profile_peak_avx2(const double* filtered, int32_t sample_count) {
   // Each lane of two accumulators keeps the first largest entry of its own
   // column (strict, ordered: NaN never wins); the lanes are then merged by
   // value and, among equals, by the earliest index.
-  const __m256d minus_inf = _mm256_set1_pd(-__builtin_inf());
-  __m256d m[2] = {minus_inf, minus_inf};
+  const __m256d outside = _mm256_set1_pd(kOutside);
+  __m256d m[2] = {outside, outside};
   __m256d at[2] = {_mm256_set1_pd(-1.0), _mm256_set1_pd(-1.0)};
   __m256d index[2] = {_mm256_setr_pd(0, 1, 2, 3), _mm256_setr_pd(4, 5, 6, 7)};
   const __m256d step = _mm256_set1_pd(2 * kLanes);
@@ -245,12 +245,12 @@ int32_t find_profile_peak_avx2(const double* filtered, int32_t sample_count) {
     _mm256_storeu_pd(lane_max + kLanes * a, m[a]);
     _mm256_storeu_pd(lane_at + kLanes * a, at[a]);
   }
-  double best_value = -__builtin_inf();
+  double best_value = kOutside;
   for (int64_t i = 0; i < 2 * kLanes; ++i) {
     if (lane_max[i] > best_value) best_value = lane_max[i];
   }
   int64_t best = -1;
-  if (best_value > -__builtin_inf()) {
+  if (best_value > kOutside) {
     for (int64_t i = 0; i < 2 * kLanes; ++i) {
       const int64_t candidate = static_cast<int64_t>(lane_at[i]);
       if (lane_max[i] == best_value && (best < 0 || candidate < best))

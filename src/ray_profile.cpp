@@ -2,8 +2,6 @@
 // that every faster variant must reproduce bit for bit.
 #include "ray_profile.h"
 
-#include <cmath>
-
 namespace pupil {
 
 bool sample_ray_profile(const float* grad_x, const float* grad_y, int32_t rows,
@@ -22,7 +20,7 @@ bool sample_ray_profile(const float* grad_x, const float* grad_y, int32_t rows,
     const float y = r * s + center_y;
     // Written so that a NaN position fails the test and counts as outside.
     if (!(x >= 0.0f && x <= max_x && y >= 0.0f && y <= max_y)) {
-      profile[j] = -INFINITY;
+      profile[j] = kOutside;
       continue;
     }
     const int64_t x0 = static_cast<int64_t>(x);
@@ -30,7 +28,7 @@ bool sample_ray_profile(const float* grad_x, const float* grad_y, int32_t rows,
     // Past 2^24 the float bound can round up beyond the last column or row;
     // such a position would truncate onto a pixel that does not exist.
     if (x0 >= cols || y0 >= rows) {
-      profile[j] = -INFINITY;
+      profile[j] = kOutside;
       continue;
     }
     const int64_t x1 = x0 + 1 < cols ? x0 + 1 : x0;

@@ -7,6 +7,10 @@
 
 namespace pupil {
 
+// The value of a ray profile entry whose sample lies outside the image, and
+// of a filtered entry that no sample reached.
+constexpr double kOutside = -__builtin_inf();
+
 // Writes profile[0 .. sample_count-1] for the ray through (center_x,
 // center_y) with direction (c, s): sample j sits at radius j * step + r0.
 // Returns whether any sample lay inside the image.

@@ -114,7 +114,7 @@ bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
   const __m256i last_pair = _mm256_set1_epi32(cols - 2);
   const __m256i v_cols = _mm256_set1_epi32(cols);
   const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-  const __m256d minus_inf = _mm256_set1_pd(-__builtin_inf());
+  const __m256d outside = _mm256_set1_pd(kOutside);
 
   int any_inside = 0;
   BlockGeometry chunk[kBlocksPerChunk];
@@ -194,10 +194,9 @@ bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
       const __m256d in_hi = _mm256_castsi256_pd(
           _mm256_cvtepi32_epi64(_mm256_extracti128_si256(inside_bits, 1)));
       const __m256d lo = _mm256_blendv_pd(
-          minus_inf, _mm256_cvtps_pd(_mm256_castps256_ps128(response)), in_lo);
+          outside, _mm256_cvtps_pd(_mm256_castps256_ps128(response)), in_lo);
       const __m256d hi = _mm256_blendv_pd(
-          minus_inf, _mm256_cvtps_pd(_mm256_extractf128_ps(response, 1)),
-          in_hi);
+          outside, _mm256_cvtps_pd(_mm256_extractf128_ps(response, 1)), in_hi);
       if (n - j0 >= kLanes) {
         _mm256_storeu_pd(profile + j0, lo);
         _mm256_storeu_pd(profile + j0 + 4, hi);
