@@ -15,10 +15,15 @@ namespace {
 
 constexpr int32_t kLanes = 8;
 // Samples are handled in chunks: first the geometry of every block of eight
-// in the chunk (pure arithmetic), then the pixel loads and interpolation.
+// samples in the chunk (pure arithmetic), then the pixel loads and the
+// interpolation.
 // Keeping the two apart gives the CPU independent work to overlap with the
 // loads, instead of one long chain per block.
 constexpr int32_t kBlocksPerChunk = 8;
+// The geometry of this many blocks is computed statement by statement
+// together, so that their independent chains of arithmetic interleave.
+constexpr int32_t kInterleave = 4;
+static_assert(kBlocksPerChunk % kInterleave == 0, "whole groups per chunk");
 // Images whose sides and pixel count fit here are sampled with 32-bit
 // indices and exact float coordinates; anything larger goes to the
 // reference code, which handles every size.
@@ -87,6 +92,83 @@ inline __m256 interpolate(__m256 top_left, __m256 top_right, __m256 bottom_left,
   return _mm256_add_ps(sum, _mm256_mul_ps(bottom_right, g.w11));
 }
 
+// The ray's constants, broadcast once per call.
+struct Ray {
+  __m256 step, r0, c, s, center_x, center_y, max_x, max_y;
+  __m256i last_row, last_pair, cols;
+};
+
+// Geometry of blocks j0, j0 + 8, ... (kInterleave of them) into g[]: the
+// reference's radius, position, bound test, truncation, fractions and
+// weights, lane by lane in the same order. Lanes at or past n are outside;
+// their index arithmetic may wrap, but they are never stored.
+inline int geometry(const Ray& ray, int64_t j0, int64_t n, BlockGeometry* g) {
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 one = _mm256_set1_ps(1.0f);
+  __m256 r[kInterleave], x[kInterleave], y[kInterleave];
+  __m256 inside[kInterleave];
+  __m256i x0[kInterleave], y0[kInterleave];
+  int any_inside = 0;
+  for (int u = 0; u < kInterleave; ++u) {
+    const int64_t first = j0 + int64_t{kLanes} * u;
+    const int64_t left = n - first;
+    const int32_t live = static_cast<int32_t>(left < 0        ? 0
+                                              : left < kLanes ? left
+                                                              : kLanes);
+    inside[u] =
+        _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(live), lane));
+    const __m256 jf = _mm256_cvtepi32_ps(
+        _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(first)), lane));
+    r[u] = _mm256_add_ps(_mm256_mul_ps(jf, ray.step), ray.r0);
+  }
+  for (int u = 0; u < kInterleave; ++u) {
+    x[u] = _mm256_add_ps(_mm256_mul_ps(ray.c, r[u]), ray.center_x);
+    y[u] = _mm256_add_ps(_mm256_mul_ps(r[u], ray.s), ray.center_y);
+  }
+  for (int u = 0; u < kInterleave; ++u) {
+    // Ordered comparisons: NaN positions are outside.
+    __m256 in = _mm256_and_ps(_mm256_cmp_ps(x[u], zero, _CMP_GE_OQ),
+                              _mm256_cmp_ps(x[u], ray.max_x, _CMP_LE_OQ));
+    in = _mm256_and_ps(in, _mm256_cmp_ps(y[u], zero, _CMP_GE_OQ));
+    in = _mm256_and_ps(in, _mm256_cmp_ps(y[u], ray.max_y, _CMP_LE_OQ));
+    inside[u] = _mm256_and_ps(in, inside[u]);
+    any_inside |= _mm256_movemask_ps(inside[u]);
+    g[u].inside = inside[u];
+    // Outside lanes continue at pixel (0, 0), a valid address; their
+    // values are replaced by the outside marker when stored.
+    x[u] = _mm256_and_ps(x[u], inside[u]);
+    y[u] = _mm256_and_ps(y[u], inside[u]);
+    x0[u] = _mm256_cvttps_epi32(x[u]);
+    y0[u] = _mm256_cvttps_epi32(y[u]);
+  }
+  for (int u = 0; u < kInterleave; ++u) {
+    const __m256i y1 = _mm256_min_epi32(
+        _mm256_add_epi32(y0[u], _mm256_set1_epi32(1)), ray.last_row);
+    // The pair starts at x0, or one column earlier on the last column,
+    // where x1 = x0 and both neighbours are the right pixel of the pair.
+    const __m256i pair = _mm256_min_epi32(x0[u], ray.last_pair);
+    g[u].on_last_col = _mm256_castsi256_ps(_mm256_cmpgt_epi32(x0[u], pair));
+    _mm256_store_si256(
+        reinterpret_cast<__m256i*>(g[u].top),
+        _mm256_add_epi32(_mm256_mullo_epi32(y0[u], ray.cols), pair));
+    _mm256_store_si256(
+        reinterpret_cast<__m256i*>(g[u].bottom),
+        _mm256_add_epi32(_mm256_mullo_epi32(y1, ray.cols), pair));
+  }
+  for (int u = 0; u < kInterleave; ++u) {
+    const __m256 fx = _mm256_sub_ps(x[u], _mm256_cvtepi32_ps(x0[u]));
+    const __m256 fy = _mm256_sub_ps(y[u], _mm256_cvtepi32_ps(y0[u]));
+    const __m256 gx = _mm256_sub_ps(one, fx);
+    const __m256 gy = _mm256_sub_ps(one, fy);
+    g[u].w00 = _mm256_mul_ps(gx, gy);
+    g[u].w10 = _mm256_mul_ps(fx, gy);
+    g[u].w01 = _mm256_mul_ps(gx, fy);
+    g[u].w11 = _mm256_mul_ps(fx, fy);
+  }
+  return any_inside;
+}
+
 }  // namespace
 
 bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
@@ -99,21 +181,19 @@ bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
     return sample_ray_profile(grad_x, grad_y, rows, cols, center_x, center_y,
                               r0, step, c, s, sample_count, profile);
   }
-  const __m256 v_step = _mm256_set1_ps(step);
-  const __m256 v_r0 = _mm256_set1_ps(r0);
-  const __m256 v_c = _mm256_set1_ps(c);
-  const __m256 v_s = _mm256_set1_ps(s);
-  const __m256 v_cx = _mm256_set1_ps(center_x);
-  const __m256 v_cy = _mm256_set1_ps(center_y);
-  const __m256 zero = _mm256_setzero_ps();
-  const __m256 one = _mm256_set1_ps(1.0f);
+  Ray ray;
+  ray.step = _mm256_set1_ps(step);
+  ray.r0 = _mm256_set1_ps(r0);
+  ray.c = _mm256_set1_ps(c);
+  ray.s = _mm256_set1_ps(s);
+  ray.center_x = _mm256_set1_ps(center_x);
+  ray.center_y = _mm256_set1_ps(center_y);
   // Exact: both sides are at most 2^24 here.
-  const __m256 max_x = _mm256_set1_ps(static_cast<float>(cols - 1));
-  const __m256 max_y = _mm256_set1_ps(static_cast<float>(rows - 1));
-  const __m256i last_row = _mm256_set1_epi32(rows - 1);
-  const __m256i last_pair = _mm256_set1_epi32(cols - 2);
-  const __m256i v_cols = _mm256_set1_epi32(cols);
-  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  ray.max_x = _mm256_set1_ps(static_cast<float>(cols - 1));
+  ray.max_y = _mm256_set1_ps(static_cast<float>(rows - 1));
+  ray.last_row = _mm256_set1_epi32(rows - 1);
+  ray.last_pair = _mm256_set1_epi32(cols - 2);
+  ray.cols = _mm256_set1_epi32(cols);
   const __m256d outside = _mm256_set1_pd(kOutside);
 
   int any_inside = 0;
@@ -125,57 +205,10 @@ bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
     const int32_t blocks = static_cast<int32_t>(
         left >= kLanes * kBlocksPerChunk ? kBlocksPerChunk
                                          : (left + kLanes - 1) / kLanes);
-    for (int32_t b = 0; b < blocks; ++b) {
-      BlockGeometry& g = chunk[b];
-      const int64_t j0 = chunk_start + int64_t{kLanes} * b;
-      const int32_t valid =
-          static_cast<int32_t>(n - j0 < kLanes ? n - j0 : kLanes);
-      const __m256 live = _mm256_castsi256_ps(
-          _mm256_cmpgt_epi32(_mm256_set1_epi32(valid), lane));
-      // Lanes past the end may wrap around; they are never stored.
-      const __m256 jf = _mm256_cvtepi32_ps(
-          _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(j0)), lane));
-      const __m256 r = _mm256_add_ps(_mm256_mul_ps(jf, v_step), v_r0);
-      const __m256 x = _mm256_add_ps(_mm256_mul_ps(v_c, r), v_cx);
-      const __m256 y = _mm256_add_ps(_mm256_mul_ps(r, v_s), v_cy);
-      // Ordered comparisons: NaN positions are outside.
-      __m256 inside = _mm256_and_ps(_mm256_cmp_ps(x, zero, _CMP_GE_OQ),
-                                    _mm256_cmp_ps(x, max_x, _CMP_LE_OQ));
-      inside = _mm256_and_ps(inside, _mm256_cmp_ps(y, zero, _CMP_GE_OQ));
-      inside = _mm256_and_ps(inside, _mm256_cmp_ps(y, max_y, _CMP_LE_OQ));
-      inside = _mm256_and_ps(inside, live);
-      any_inside |= _mm256_movemask_ps(inside);
-      g.inside = inside;
-
-      // Outside lanes continue at pixel (0, 0), a valid address; their
-      // values are replaced by the outside marker below.
-      const __m256 xs = _mm256_and_ps(x, inside);
-      const __m256 ys = _mm256_and_ps(y, inside);
-      const __m256i x0 = _mm256_cvttps_epi32(xs);
-      const __m256i y0 = _mm256_cvttps_epi32(ys);
-      const __m256i y1 = _mm256_min_epi32(
-          _mm256_add_epi32(y0, _mm256_set1_epi32(1)), last_row);
-      // The pair starts at x0, or one column earlier on the last column,
-      // where x1 = x0 and both neighbours are the right pixel of the pair.
-      const __m256i pair = _mm256_min_epi32(x0, last_pair);
-      g.on_last_col = _mm256_castsi256_ps(_mm256_cmpgt_epi32(x0, pair));
-      _mm256_store_si256(
-          reinterpret_cast<__m256i*>(g.top),
-          _mm256_add_epi32(_mm256_mullo_epi32(y0, v_cols), pair));
-      _mm256_store_si256(
-          reinterpret_cast<__m256i*>(g.bottom),
-          _mm256_add_epi32(_mm256_mullo_epi32(y1, v_cols), pair));
-
-      const __m256 fx = _mm256_sub_ps(xs, _mm256_cvtepi32_ps(x0));
-      const __m256 fy = _mm256_sub_ps(ys, _mm256_cvtepi32_ps(y0));
-      const __m256 gx = _mm256_sub_ps(one, fx);
-      const __m256 gy = _mm256_sub_ps(one, fy);
-      g.w00 = _mm256_mul_ps(gx, gy);
-      g.w10 = _mm256_mul_ps(fx, gy);
-      g.w01 = _mm256_mul_ps(gx, fy);
-      g.w11 = _mm256_mul_ps(fx, fy);
+    for (int32_t b = 0; b < blocks; b += kInterleave) {
+      any_inside |=
+          geometry(ray, chunk_start + int64_t{kLanes} * b, n, chunk + b);
     }
-
     for (int32_t b = 0; b < blocks; ++b) {
       const BlockGeometry& g = chunk[b];
       const int64_t j0 = chunk_start + int64_t{kLanes} * b;
@@ -186,7 +219,7 @@ bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
       const __m256 vy = interpolate(top.left_y, top.right_y, bottom.left_y,
                                     bottom.right_y, g);
       const __m256 response =
-          _mm256_add_ps(_mm256_mul_ps(vy, v_s), _mm256_mul_ps(vx, v_c));
+          _mm256_add_ps(_mm256_mul_ps(vy, ray.s), _mm256_mul_ps(vx, ray.c));
 
       const __m256i inside_bits = _mm256_castps_si256(g.inside);
       const __m256d in_lo = _mm256_castsi256_pd(
