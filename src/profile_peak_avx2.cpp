@@ -88,6 +88,8 @@ inline void filter_group(const double* profile, int64_t n, const double* kernel,
     const __m256d tap = _mm256_set1_pd(kernel[t]);
     for (int v = 0; v < kVectors; ++v) {
       const int64_t start = first + kLanes * v + t;
+      // A window wholly off the profile would add exact zeros.
+      if (!full && (start + kLanes <= 0 || start >= n)) continue;
       __m256d x = full ? _mm256_loadu_pd(profile + start)
                        : load_window(profile, n, start);
       if (!kClean) x = _mm256_and_pd(x, finite_mask(x));
