@@ -194,7 +194,7 @@ bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
   ray.last_row = _mm256_set1_epi32(rows - 1);
   ray.last_pair = _mm256_set1_epi32(cols - 2);
   ray.cols = _mm256_set1_epi32(cols);
-  const __m256d outside = _mm256_set1_pd(kOutside);
+  const __m256 outside = _mm256_set1_ps(static_cast<float>(kOutside));
 
   int any_inside = 0;
   BlockGeometry chunk[kBlocksPerChunk];
@@ -221,15 +221,10 @@ bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
       const __m256 response =
           _mm256_add_ps(_mm256_mul_ps(vy, ray.s), _mm256_mul_ps(vx, ray.c));
 
-      const __m256i inside_bits = _mm256_castps_si256(g.inside);
-      const __m256d in_lo = _mm256_castsi256_pd(
-          _mm256_cvtepi32_epi64(_mm256_castsi256_si128(inside_bits)));
-      const __m256d in_hi = _mm256_castsi256_pd(
-          _mm256_cvtepi32_epi64(_mm256_extracti128_si256(inside_bits, 1)));
-      const __m256d lo = _mm256_blendv_pd(
-          outside, _mm256_cvtps_pd(_mm256_castps256_ps128(response)), in_lo);
-      const __m256d hi = _mm256_blendv_pd(
-          outside, _mm256_cvtps_pd(_mm256_extractf128_ps(response, 1)), in_hi);
+      // The marker goes in as a float: widening keeps -infinity exact.
+      const __m256 marked = _mm256_blendv_ps(outside, response, g.inside);
+      const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(marked));
+      const __m256d hi = _mm256_cvtps_pd(_mm256_extractf128_ps(marked, 1));
       if (n - j0 >= kLanes) {
         _mm256_storeu_pd(profile + j0, lo);
         _mm256_storeu_pd(profile + j0 + 4, hi);
