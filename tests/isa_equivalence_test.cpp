@@ -87,6 +87,28 @@ TEST_P(Equivalence, SamplingMatchesTheReference) {
   EXPECT_GT(border_rays, rays / 10);
 }
 
+// Past 2^24 samples the sample index itself rounds when made a float; both
+// paths must round it the same way.
+TEST_P(Equivalence, SamplingPastTwoToTheTwentyFourSamples) {
+  const int32_t n = (1 << 24) + 37;
+  std::vector<float> gx(24 * 24), gy(24 * 24);
+  for (size_t i = 0; i < gx.size(); ++i) {
+    gx[i] = static_cast<float>(i % 7) - 3.0f;
+    gy[i] = static_cast<float>(i % 5) * 0.25f;
+  }
+  std::vector<double> want(n), got(n);
+  const float step = 1.2e-6f, c = 0.8f, s = 0.6f;
+  ASSERT_EQ(
+      scalar_.sample_ray_profile(gx.data(), gy.data(), 24, 24, 0.5f, 0.25f,
+                                 0.0f, step, c, s, n, want.data()),
+      kernels_.sample_ray_profile(gx.data(), gy.data(), 24, 24, 0.5f, 0.25f,
+                                  0.0f, step, c, s, n, got.data()));
+  int differing = 0;
+  for (int32_t j = 0; j < n; ++j) differing += !same(want[j], got[j]);
+  EXPECT_EQ(differing, 0);
+  EXPECT_FALSE(std::isinf(want[n - 1]));  // the last samples are inside
+}
+
 TEST_P(Equivalence, FilterAndPeakMatchTheReference) {
   for (int trial = 0; trial < scaled_count(6000); ++trial) {
     const int32_t n = chance(0.9) ? draw_int(2, 40) : draw_int(41, 400);
