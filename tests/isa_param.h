@@ -19,13 +19,7 @@ class PerIsa : public ::testing::TestWithParam<pupil::Isa> {
 
  public:
   static std::string isa_name(pupil::Isa isa) {
-    switch (isa) {
-      case pupil::Isa::kScalar:
-        return "scalar";
-      case pupil::Isa::kAvx2:
-        return "avx2";
-    }
-    return "?";
+    return pupil::ray_kernels_for(isa).name;
   }
 
  protected:
