@@ -12,6 +12,11 @@ bool cpu_supports(Isa isa) {
     case Isa::kAvx2:
       __builtin_cpu_init();  // a no-op once the runtime has done it
       return __builtin_cpu_supports("avx2");
+    case Isa::kAvx512:
+      // Only AVX-512 Foundation is used. The runtime reports it only where
+      // the OS also saves the mask and upper vector registers.
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx512f");
   }
   return false;
 }
@@ -21,6 +26,10 @@ RayKernels ray_kernels_for(Isa isa) {
     case Isa::kAvx2:
       return {"avx2", &avx2::sample_ray_profile_avx2,
               &avx2::filter_profile_avx2, &avx2::find_profile_peak_avx2};
+    case Isa::kAvx512:
+      return {"avx512", &avx512::sample_ray_profile_avx512,
+              &avx512::filter_profile_avx512,
+              &avx512::find_profile_peak_avx512};
     case Isa::kScalar:
       break;
   }

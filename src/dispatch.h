@@ -16,8 +16,8 @@ struct RayKernels {
 };
 
 // Instruction sets with kernels of their own, slowest first.
-enum class Isa { kScalar, kAvx2 };
-constexpr Isa kAllIsas[] = {Isa::kScalar, Isa::kAvx2};
+enum class Isa { kScalar, kAvx2, kAvx512 };
+constexpr Isa kAllIsas[] = {Isa::kScalar, Isa::kAvx2, Isa::kAvx512};
 
 // Whether this CPU, and the OS's saving of vector state, allow `isa`.
 bool cpu_supports(Isa isa);

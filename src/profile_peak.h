@@ -18,6 +18,12 @@ void filter_profile(const double* profile, int32_t sample_count,
 // +infinity. NaN entries are never chosen.
 int32_t find_profile_peak(const double* filtered, int32_t sample_count);
 
+// For the vector filters, which treat every tap as finite and every
+// non-finite sample as 0.0: gives the outside marker to each output whose
+// reach (kernel_len >= 1 taps) holds no finite sample.
+void mark_unreached(const double* profile, int32_t sample_count,
+                    int32_t kernel_len, double* filtered);
+
 using FilterProfileFn = decltype(&filter_profile);
 using FindProfilePeakFn = decltype(&find_profile_peak);
 
@@ -28,6 +34,12 @@ void filter_profile_avx2(const double* profile, int32_t sample_count,
                          double* filtered);
 int32_t find_profile_peak_avx2(const double* filtered, int32_t sample_count);
 }  // namespace avx2
+namespace avx512 {
+void filter_profile_avx512(const double* profile, int32_t sample_count,
+                           const double* kernel, int32_t kernel_len,
+                           double* filtered);
+int32_t find_profile_peak_avx512(const double* filtered, int32_t sample_count);
+}  // namespace avx512
 
 }  // namespace pupil
 

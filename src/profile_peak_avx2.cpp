@@ -179,24 +179,6 @@ struct AnyTaps {
   }
 };
 
-// With finite taps, an output whose reach holds no finite sample still
-// comes out as 0.0; it gets the outside marker here. Output k reaches
-// samples [k - half, k - half + kernel_len - 1]; both ends only grow with
-// k, so one forward scan finds the first finite sample in reach.
-void mark_unreached(const double* profile, int64_t n, int64_t kernel_len,
-                    double* filtered) {
-  const int64_t half = kernel_len / 2;
-  int64_t next_finite = 0;
-  for (int64_t k = 0; k < n; ++k) {
-    const int64_t lo = max64(0, k - half);
-    const int64_t hi = min64(n - 1, k - half + kernel_len - 1);
-    if (next_finite < lo) next_finite = lo;
-    while (next_finite < n && !__builtin_isfinite(profile[next_finite]))
-      ++next_finite;
-    if (next_finite > hi) filtered[k] = kOutside;
-  }
-}
-
 }  // namespace
 
 void filter_profile_avx2(const double* profile, int32_t sample_count,
@@ -219,7 +201,8 @@ void filter_profile_avx2(const double* profile, int32_t sample_count,
     filter_all<FiniteTaps, true>(profile, n, kernel, kernel_len, filtered);
   } else {
     filter_all<FiniteTaps, false>(profile, n, kernel, kernel_len, filtered);
-    mark_unreached(profile, n, kernel_len, filtered);
+    // An output whose reach holds no finite sample came out as 0.0.
+    mark_unreached(profile, sample_count, kernel_len, filtered);
   }
 }
 

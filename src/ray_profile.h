@@ -29,6 +29,12 @@ bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
                              float center_y, float r0, float step, float c,
                              float s, int32_t sample_count, double* profile);
 }  // namespace avx2
+namespace avx512 {
+bool sample_ray_profile_avx512(const float* grad_x, const float* grad_y,
+                               int32_t rows, int32_t cols, float center_x,
+                               float center_y, float r0, float step, float c,
+                               float s, int32_t sample_count, double* profile);
+}  // namespace avx512
 
 }  // namespace pupil
 
