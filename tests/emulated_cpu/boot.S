@@ -1,5 +1,5 @@
 /* Reset-vector ROM for the emulated-CPU test: from real mode straight to
- * long mode, with the x87/SSE/AVX/AVX-512 register state enabled, then a
+ * long mode, with the register state XCR0 names enabled, then a
  * call to the test image at 1 MiB and a request to power off. The low
  * 4 GiB are mapped one to one with 2 MiB pages, except every other page
  * from 128 MiB up: those guard the ends of the test's buffers, and with no
@@ -10,6 +10,9 @@
 .set STACK_TOP, 0x800000
 .set FIRST_GUARD, 65        /* 2 MiB page 65 is 130 MiB */
 .set GUARDS, 8
+.ifndef XCR0                /* register state the "OS" enables: */
+.set XCR0, 0xE7             /* x87, SSE, AVX, opmask, ZMM0-15 high, ZMM16-31 */
+.endif
 
 .code16
 .text
@@ -78,7 +81,7 @@ long_mode:
   movq %rax, %cr4
   xorl %ecx, %ecx
   xorl %edx, %edx
-  movl $0xE7, %eax          /* x87, SSE, AVX, opmask, ZMM0-15 high, ZMM16-31 */
+  movl $XCR0, %eax
   xsetbv
   movq $IMAGE, %rax
   call *%rax

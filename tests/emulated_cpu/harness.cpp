@@ -2,15 +2,16 @@
 // reference kernels on an emulated CPU, bare metal, bit for bit: the way to
 // test code for instruction sets the build machine lacks. Seeded random
 // rays, images, kernels and profiles; every buffer ends where an unmapped
-// page begins, so a read or write past an end stops the machine.
+// page begins, so a read or write past an end stops the machine. First it
+// checks that dispatch chose what the enabled register state allows: the
+// CPU has AVX2 and AVX-512 whatever the boot code enabled.
 //
 // The image has no C library: it prints through the emulator's debug port
 // and ends with a line the runner looks for.
 #include <cstddef>
 #include <cstdint>
 
-#include "profile_peak.h"
-#include "ray_profile.h"
+#include "dispatch.h"
 
 extern "C" {
 // The compiler may call these for copies and clears. Volatile stores keep
@@ -99,21 +100,6 @@ bool same(double a, double b) {
   return x == y;
 }
 
-struct Variant {
-  const char* name;
-  pupil::SampleRayProfileFn sample_ray_profile;
-  pupil::FilterProfileFn filter_profile;
-  pupil::FindProfilePeakFn find_profile_peak;
-};
-
-const Variant kVariants[] = {
-    {"avx2", &pupil::avx2::sample_ray_profile_avx2,
-     &pupil::avx2::filter_profile_avx2, &pupil::avx2::find_profile_peak_avx2},
-    {"avx512", &pupil::avx512::sample_ray_profile_avx512,
-     &pupil::avx512::filter_profile_avx512,
-     &pupil::avx512::find_profile_peak_avx512},
-};
-
 int64_t failures = 0;
 
 void fail(const char* variant, const char* what, int64_t trial, int64_t at) {
@@ -131,7 +117,7 @@ void fail(const char* variant, const char* what, int64_t trial, int64_t at) {
 
 // Rays through small images, across borders, with NaN/inf pixels, radii
 // and steps; sample counts cover every tail length.
-void sampling(const Variant& v, int64_t trials) {
+void sampling(const pupil::RayKernels& v, int64_t trials) {
   Random rng(11);
   int64_t border_rays = 0;
   for (int64_t trial = 0; trial < trials; ++trial) {
@@ -185,7 +171,7 @@ void sampling(const Variant& v, int64_t trials) {
 
 // Clean profiles, profiles that leave the image, profiles with odd samples;
 // kernels from one tap to longer than the profile, zero and odd taps.
-void filtering(const Variant& v, int64_t trials) {
+void filtering(const pupil::RayKernels& v, int64_t trials) {
   Random rng(29);
   for (int64_t trial = 0; trial < trials; ++trial) {
     const int32_t n =
@@ -228,11 +214,45 @@ void filtering(const Variant& v, int64_t trials) {
   }
 }
 
+// Which kernels the vector state the boot code enabled allows, on a CPU
+// with every instruction set: what dispatch must choose.
+const char* expected_kernels() {
+  uint32_t low, high;
+  __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+  constexpr uint32_t kAvx = 0x6, kAvx512 = 0xE6;  // SSE+AVX; + opmask, ZMM
+  if ((low & kAvx512) == kAvx512) return "avx512";
+  if ((low & kAvx) == kAvx) return "avx2";
+  return "scalar";
+}
+
+bool same_name(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
 }  // namespace
 
 extern "C" __attribute__((section(".text.image_start"))) void image_start() {
+  const char* expected = expected_kernels();
+  const char* chosen = pupil::select_ray_kernels().name;
+  put("dispatch chose ");
+  put(chosen);
+  put(same_name(chosen, expected) ? ", as the vector state allows\n"
+                                  : ", but the vector state allows ");
+  if (!same_name(chosen, expected)) {
+    put(expected);
+    put("\n");
+    ++failures;
+  }
   const int64_t rays = TRIALS, filters = 2 * TRIALS;
-  for (const Variant& v : kVariants) {
+  for (pupil::Isa isa : pupil::kAllIsas) {
+    const pupil::RayKernels v = pupil::ray_kernels_for(isa);
+    if (isa == pupil::Isa::kScalar) continue;
+    if (!pupil::cpu_supports(isa)) {
+      put(v.name);
+      put(": not usable with this vector state\n");
+      continue;
+    }
     const int64_t before = failures;
     sampling(v, rays);
     filtering(v, filters);
@@ -244,5 +264,5 @@ extern "C" __attribute__((section(".text.image_start"))) void image_start() {
     put(filters);
     put(" profiles\n");
   }
-  put(failures == 0 ? "ALL VARIANTS IDENTICAL\n" : "SOME VARIANTS DIFFER\n");
+  put(failures == 0 ? "PASS\n" : "FAIL\n");
 }
