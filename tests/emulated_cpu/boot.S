@@ -9,7 +9,7 @@
 .set IMAGE, 0x100000
 .set STACK_TOP, 0x800000
 .set FIRST_GUARD, 65        /* 2 MiB page 65 is 130 MiB */
-.set GUARDS, 8
+.set GUARDS, 10
 .ifndef XCR0                /* register state the "OS" enables: */
 .set XCR0, 0xE7             /* x87, SSE, AVX, opmask, ZMM0-15 high, ZMM16-31 */
 .endif

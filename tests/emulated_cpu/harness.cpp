@@ -12,6 +12,8 @@
 #include <cstdint>
 
 #include "dispatch.h"
+#include "pupil_radial.h"
+#include "radial_search.h"
 
 extern "C" {
 // The compiler may call these for copies and clears. Volatile stores keep
@@ -26,6 +28,31 @@ void* memset(void* dst, int value, size_t n) {
   auto* d = static_cast<volatile unsigned char*>(dst);
   for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(value);
   return dst;
+}
+
+// The search's scratch arrays: each of a call's two allocations gets a
+// buffer of exactly its size ending at a guard page (slots 8 and 9).
+int allocations = 0;
+void* malloc(size_t bytes) {
+  const uintptr_t end = uintptr_t(65 + 2 * (8 + allocations++ % 2)) << 21;
+  return reinterpret_cast<void*>(end - bytes);
+}
+void free(void*) {}
+// Any deterministic angle function will do: every path being compared
+// calls this one.
+void sincos(double x, double* s, double* c) {
+  const double pi = 3.141592653589793;
+  while (x > pi) x -= 2 * pi;
+  while (x < -pi) x += 2 * pi;
+  double term = x, sum_s = 0, sum_c = 0, term_c = 1;
+  for (int k = 1; k < 40; k += 2) {
+    sum_s += term;
+    term *= -x * x / ((k + 1) * (k + 2));
+    sum_c += term_c;
+    term_c *= -x * x / ((k) * (k + 1));
+  }
+  *s = sum_s;
+  *c = sum_c;
 }
 }
 
@@ -214,6 +241,62 @@ void filtering(const pupil::RayKernels& v, int64_t trials) {
   }
 }
 
+// Whole calls, through radial_search with `v`'s kernels and through the
+// exported entry point, against radial_search with the reference kernels:
+// the scratch arrays, the gate and per-ray rules around the kernels.
+void searching(const pupil::RayKernels& v, int64_t trials) {
+  const pupil::RayKernels reference =
+      pupil::ray_kernels_for(pupil::Isa::kScalar);
+  Random rng(47);
+  int64_t found = 0;
+  for (int64_t trial = 0; trial < trials; ++trial) {
+    const int32_t rows = rng.between(1, 30), cols = rng.between(1, 30);
+    const int64_t pixels = int64_t{rows} * cols;
+    float* gx = slot<float>(0, pixels);
+    float* gy = slot<float>(1, pixels);
+    for (int64_t i = 0; i < pixels; ++i) {
+      gx[i] = float(rng.chance(0.01) ? rng.odd_value() : rng.uniform(-9, 9));
+      gy[i] = float(rng.chance(0.01) ? rng.odd_value() : rng.uniform(-9, 9));
+    }
+    const int32_t rays = rng.between(-1, 24);
+    const int32_t n =
+        rng.chance(0.05) ? rng.between(-1, 1) : rng.between(2, 90);
+    const int32_t len = rng.between(-1, 2 * (n > 0 ? n : 1) + 3);
+    const int32_t ray_slots = rays > 0 ? rays : 0;
+    float* rmin = slot<float>(2, ray_slots);
+    float* rmax = slot<float>(3, ray_slots);
+    for (int32_t i = 0; i < ray_slots; ++i) {
+      rmin[i] = float(rng.uniform(-5, 10));
+      rmax[i] = rng.chance(0.1) ? float(rng.odd_value())
+                                : rmin[i] + float(rng.uniform(-1, 20));
+    }
+    double* kernel = slot<double>(4, len > 0 ? len : 0);
+    for (int32_t t = 0; t < len; ++t)
+      kernel[t] = rng.chance(0.02) ? rng.odd_value() : rng.uniform(-1, 2);
+    const float cx = float(rng.uniform(-2, cols + 1));
+    const float cy = float(rng.uniform(-2, rows + 1));
+    double* want = slot<double>(5, ray_slots);
+    double* got = slot<double>(6, ray_slots);
+    double* exported = slot<double>(7, ray_slots);
+    for (int32_t i = 0; i < ray_slots; ++i) want[i] = got[i] = exported[i] = 7;
+    const int32_t want_count =
+        pupil::radial_search(reference, gx, gy, rows, cols, cx, cy, rays, rmin,
+                             rmax, n, kernel, len, want);
+    const int32_t got_count = pupil::radial_search(
+        v, gx, gy, rows, cols, cx, cy, rays, rmin, rmax, n, kernel, len, got);
+    const int32_t exported_count = pupil_guided_radial_search(
+        gx, gy, rows, cols, cx, cy, rays, rmin, rmax, n, kernel, len, exported);
+    found += want_count;
+    if (got_count != want_count) fail(v.name, "search count", trial, -1);
+    if (exported_count != want_count) fail("exported", "count", trial, -1);
+    for (int32_t i = 0; i < ray_slots; ++i) {
+      if (!same(want[i], got[i])) fail(v.name, "search radius", trial, i);
+      if (!same(want[i], exported[i])) fail("exported", "radius", trial, i);
+    }
+  }
+  if (found < 2 * trials) fail(v.name, "too few rays found", 0, found);
+}
+
 // Which kernels the vector state the boot code enabled allows, on a CPU
 // with every instruction set: what dispatch must choose.
 const char* expected_kernels() {
@@ -244,7 +327,7 @@ extern "C" __attribute__((section(".text.image_start"))) void image_start() {
     put("\n");
     ++failures;
   }
-  const int64_t rays = TRIALS, filters = 2 * TRIALS;
+  const int64_t rays = TRIALS, filters = 2 * TRIALS, searches = TRIALS / 5;
   for (pupil::Isa isa : pupil::kAllIsas) {
     const pupil::RayKernels v = pupil::ray_kernels_for(isa);
     if (isa == pupil::Isa::kScalar) continue;
@@ -256,13 +339,16 @@ extern "C" __attribute__((section(".text.image_start"))) void image_start() {
     const int64_t before = failures;
     sampling(v, rays);
     filtering(v, filters);
+    searching(v, searches);
     put(v.name);
     put(failures == before ? ": identical to the reference on "
                            : ": FAILED on ");
     put(rays);
     put(" rays and ");
     put(filters);
-    put(" profiles\n");
+    put(" profiles and ");
+    put(searches);
+    put(" whole calls\n");
   }
   put(failures == 0 ? "PASS\n" : "FAIL\n");
 }

@@ -23,13 +23,13 @@ old_ifs=$IFS
 IFS=';'
 for o in $objects; do
   case $(basename "$o") in
-    ray_profile*|profile_peak*|dispatch*) kernels="$kernels $o" ;;
+    ray_profile*|profile_peak*|dispatch*|radial_search*) kernels="$kernels $o" ;;
   esac
 done
 IFS=$old_ifs
 
 # The harness itself runs on any x86-64: no vector flags, no C library.
-"$cxx" -std=c++17 -O2 -DTRIALS="$trials" -I"$src" -ffreestanding -fno-pic \
+"$cxx" -std=c++17 -O2 -DTRIALS="$trials" -I"$src" -I"$here/../../include" -ffreestanding -fno-pic \
   -fno-exceptions -fno-rtti -fno-stack-protector -mno-red-zone \
   -fno-math-errno -ffp-contract=off \
   -c "$here/harness.cpp" -o harness.o
