@@ -12,9 +12,9 @@ from typing import Optional, Sequence, Union
 
 import numpy as np
 
+from . import edges
+
 _INT32_MAX = 2**31 - 1
-# The double nearest to 2*pi, as the library uses it for the ray angles.
-_TWO_PI = 6.283185307179586
 _ENV_VAR = "PUPIL_RADIAL_CORE"
 
 
@@ -53,19 +53,21 @@ def _load() -> ctypes.CDLL:
             if path.is_file():
                 lib = ctypes.CDLL(str(path))
                 fn = lib.pupil_guided_radial_search
-                f32 = ctypes.POINTER(ctypes.c_float)
-                f64 = ctypes.POINTER(ctypes.c_double)
-                i32 = ctypes.c_int32
-                fn.argtypes = [f32, f32, i32, i32, ctypes.c_float,
-                               ctypes.c_float, i32, f32, f32, i32, f64, i32,
-                               f64]
+                # Raw addresses: the arrays are checked and converted before
+                # every call, and typed pointers cost more than the C call.
+                ptr, i32 = ctypes.c_void_p, ctypes.c_int32
+                fn.argtypes = [ptr, ptr, i32, i32, ctypes.c_float,
+                               ctypes.c_float, i32, ptr, ptr, i32, ptr, i32,
+                               ptr]
                 fn.restype = i32
                 _library, _library_path = lib, path
                 return lib
         looked = "\n  ".join(str(p) for p in candidates)
         raise CoreNotFoundError(
-            "core.so not found; build it first (see README.md) or set "
-            f"{_ENV_VAR} to its path. Looked in:\n  {looked}")
+            "core.so not found. From a source checkout, build it with "
+            "`cmake -S . -B build && cmake --build build`; `pip install "
+            f"./python` builds it into the package. Or set {_ENV_VAR} to its "
+            f"path. Looked in:\n  {looked}")
 
 
 def core_path() -> Path:
@@ -88,8 +90,16 @@ class SearchResult:
     angles: float64, one per ray: the ray's angle in radians from +x toward
             +y, computed as the library computes it.
     center: the centre (x, y) as passed to core.so (rounded to float32).
-    points: float64 array of shape (found.sum(), 2): the (x, y) image
-            coordinates (column, row) of the found edge points.
+    points: float32 array of shape (found.sum(), 2): the (x, y) image
+            coordinates (column, row) of the found edge points, ready for
+            cv2.fitEllipse.
+    strength: float64 per ray: the smoothed radial gradient at the edge (the
+            filtered value at the peak, in the gradients' units); NaN where
+            the ray found nothing.
+    subpixel_radii: float64 per ray: the edge radius refined by a parabola
+            through the filtered values at the peak and its two neighbours
+            (within half a sample step of `radii`); -1.0 where not found.
+    subpixel_points: float32 (found.sum(), 2): the points at those radii.
     """
 
     radii: np.ndarray
@@ -98,13 +108,15 @@ class SearchResult:
     angles: np.ndarray
     center: tuple
     points: np.ndarray
+    strength: np.ndarray
+    subpixel_radii: np.ndarray
+    subpixel_points: np.ndarray
 
 
 def ray_angles(ray_count: int) -> np.ndarray:
     """Each ray's angle in radians, computed exactly as the library does."""
     ray_count = _check_count("ray_count", ray_count, minimum=1)
-    i = np.arange(ray_count, dtype=np.float64)
-    return (i * _TWO_PI) / np.float64(ray_count)
+    return edges.ray_table(ray_count)[0].copy()
 
 
 def _check_count(name: str, value, minimum: int) -> int:
@@ -228,29 +240,44 @@ def radial_search(grad_x, grad_y, center: Sequence[float],
 
     gx = np.ascontiguousarray(gx, dtype=np.float32)
     gy = np.ascontiguousarray(gy, dtype=np.float32)
-    cx32, cy32 = np.float32(cx), np.float32(cy)
+    center32 = (float(np.float32(cx)), float(np.float32(cy)))
+    radii, count = search(gx, gy, center32, rmin, rmax, sample_count, taps)
+    return measured_result(gx, gy, center32, rmin, rmax, sample_count, taps,
+                           radii, count)
+
+
+def search(gx, gy, center32, rmin32, rmax32, sample_count: int, taps):
+    """core.so on arguments already checked and converted (C-contiguous
+    float32 images and ranges, float64 taps): (radii, count)."""
+    ray_count = rmin32.shape[0]
     # NaN marks entries the call did not write; it never writes NaN.
     out = np.full(ray_count, np.nan, dtype=np.float64)
-
-    lib = _load()
-    f32 = ctypes.POINTER(ctypes.c_float)
-    f64 = ctypes.POINTER(ctypes.c_double)
-    count = lib.pupil_guided_radial_search(
-        gx.ctypes.data_as(f32), gy.ctypes.data_as(f32), rows, cols,
-        float(cx32), float(cy32), ray_count, rmin.ctypes.data_as(f32),
-        rmax.ctypes.data_as(f32), sample_count, taps.ctypes.data_as(f64),
-        taps.size, out.ctypes.data_as(f64))
+    rows, cols = gx.shape
+    count = _library_function()(
+        gx.ctypes.data, gy.ctypes.data, rows, cols, center32[0], center32[1],
+        ray_count, rmin32.ctypes.data, rmax32.ctypes.data, sample_count,
+        taps.ctypes.data, taps.shape[0], out.ctypes.data)
     if np.isnan(out).any():
         raise MemoryError(
             f"core.so could not allocate scratch memory for sample_count="
             f"{sample_count} (2 x {sample_count} doubles)")
+    return out, int(count)
 
-    angles = ray_angles(ray_count)
-    found = out != -1.0
-    r = out[found]
-    a = angles[found]
-    center32 = (float(cx32), float(cy32))
-    points = np.column_stack(
-        (center32[0] + r * np.cos(a), center32[1] + r * np.sin(a)))
-    return SearchResult(radii=out, found=found, count=int(count),
-                        angles=angles, center=center32, points=points)
+
+def measured_result(gx, gy, center32, rmin32, rmax32, sample_count, taps,
+                    radii, count) -> SearchResult:
+    """A search's radii with their edge measures and points."""
+    found = radii != -1.0
+    m = edges.measure(gx, gy, center32, radii, found, rmin32, rmax32,
+                      sample_count, taps)
+    return SearchResult(
+        radii=radii, found=found, count=count,
+        angles=edges.ray_table(radii.shape[0])[0], center=center32,
+        points=edges.points(center32, radii, found), strength=m.strength,
+        subpixel_radii=m.subpixel_radii,
+        subpixel_points=edges.points(center32, m.subpixel_radii, found))
+
+
+def _library_function():
+    lib = _library if _library is not None else _load()
+    return lib.pupil_guided_radial_search

@@ -1,0 +1,268 @@
+"""Synthetic eye-camera images whose true pupil is known.
+
+Used by the tests, the demonstration and the accuracy figures. Each image is
+an infrared-style eye: skin, an almond-shaped opening between two eyelids,
+sclera, a textured iris and a dark, anti-aliased elliptical pupil, with
+lashes, corneal glints, vignetting, defocus and sensor noise as asked. The
+truth is exact in pixel-centre coordinates: pixel (x, y) covers
+[x - 0.5, x + 0.5] x [y - 0.5, y + 0.5].
+
+    from pupil_radial import synthetic
+    eye = synthetic.eye((192, 192), seed=3)
+    eye.image, eye.pupil, eye.visible
+    blank = synthetic.no_pupil("closed", (480, 640), seed=1)
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, replace
+from typing import Optional
+
+import cv2
+import numpy as np
+
+NO_PUPIL_KINDS = ("blank", "closed", "skin", "noise")
+
+
+@dataclass(frozen=True)
+class Ellipse:
+    """Centre (x, y), full axis lengths (major >= minor) in px, and the
+    angle of the major axis in degrees from +x toward +y, in [0, 180)."""
+
+    cx: float
+    cy: float
+    major: float
+    minor: float
+    angle: float
+
+
+@dataclass(frozen=True)
+class EyeParams:
+    """Everything that shapes one synthetic eye; `eye()` draws the rest at
+    random. Lengths are in pixels, intensities on a 0-255 scale."""
+
+    pupil: Optional[Ellipse]
+    iris_center: tuple
+    iris_radius: float
+    opening: float = 1.0        # 1 wide open, 0 shut
+    lid_center_y: float = 0.0   # row of the lids' meeting line
+    lashes: int = 0
+    glints: int = 1
+    glint_on_edge: bool = False
+    defocus: float = 0.8        # Gaussian sigma in px
+    noise: float = 3.0
+    vignetting: float = 0.3     # darkening at the corners, 0..1
+    pupil_level: float = 28.0
+    iris_level: float = 105.0
+    sclera_level: float = 200.0
+    skin_level: float = 170.0
+    mascara: bool = False
+    motion_blur: tuple = (0.0, 0.0)  # (dx, dy) in px over the exposure
+
+
+@dataclass(frozen=True)
+class SyntheticEye:
+    """An eye image and its truth. `pupil` is None where there is no pupil
+    at all; `visible` is the share of the pupil's boundary that no eyelid
+    or lash covers (0 when the eye is shut)."""
+
+    image: np.ndarray
+    pupil: Optional[Ellipse]
+    visible: float
+    params: Optional[EyeParams]
+
+
+def random_params(shape=(480, 640), rng=None, **overrides) -> EyeParams:
+    """Draws the parameters of a plausible open eye of the given size."""
+    rng = np.random.default_rng(rng)
+    rows, cols = shape
+    size = min(rows, cols)
+    iris_r = size * rng.uniform(0.24, 0.3)
+    icx = cols / 2 + rng.uniform(-0.08, 0.08) * cols
+    icy = rows / 2 + rng.uniform(-0.08, 0.08) * rows
+    radius = iris_r * rng.uniform(0.3, 0.6)
+    ratio = rng.uniform(0.7, 1.0)
+    pcx = icx + rng.uniform(-0.1, 0.1) * iris_r
+    pcy = icy + rng.uniform(-0.1, 0.1) * iris_r
+    pupil = Ellipse(pcx, pcy, 2 * radius, 2 * radius * ratio,
+                    float(rng.uniform(0, 180)))
+    params = EyeParams(
+        pupil=pupil, iris_center=(icx, icy), iris_radius=iris_r,
+        opening=float(rng.uniform(0.4, 1.0)),
+        lid_center_y=icy + rng.uniform(-0.1, 0.15) * iris_r,
+        lashes=int(rng.integers(0, 6)), glints=int(rng.integers(1, 4)),
+        glint_on_edge=bool(rng.random() < 0.5),
+        defocus=float(rng.uniform(0.5, 1.5)) * size / 480,
+        noise=float(rng.uniform(1.5, 5.0)),
+        vignetting=float(rng.uniform(0.0, 0.45)),
+        pupil_level=float(rng.uniform(15, 45)),
+        iris_level=float(rng.uniform(85, 130)),
+        mascara=bool(rng.random() < 0.3))
+    return replace(params, **overrides)
+
+
+def eye(shape=(480, 640), seed=None, **overrides) -> SyntheticEye:
+    """A random open eye of `shape` (rows, cols); `overrides` set any field
+    of EyeParams (pupil=Ellipse(...), opening=0.0 for a shut eye, ...)."""
+    rng = np.random.default_rng(seed)
+    params = random_params(shape, rng, **overrides)
+    return render(shape, params, rng)
+
+
+def no_pupil(kind: str, shape=(480, 640), seed=None) -> np.ndarray:
+    """An image with no pupil in it: "blank" (one grey level), "closed"
+    (a shut eye), "skin" (skin texture only) or "noise" (random pixels)."""
+    rng = np.random.default_rng(seed)
+    rows, cols = shape
+    if kind == "blank":
+        return np.full(shape, int(rng.integers(40, 220)), np.uint8)
+    if kind == "noise":
+        return rng.integers(0, 256, shape, dtype=np.uint8)
+    if kind == "skin":
+        skin = _skin(shape, rng, float(rng.uniform(140, 190)))
+        return _finish(skin, rng, 1.0, float(rng.uniform(1.5, 5)),
+                       float(rng.uniform(0, 0.4)))
+    if kind == "closed":
+        params = random_params(shape, rng, opening=0.0,
+                               lashes=int(rng.integers(4, 12)))
+        return render(shape, params, rng).image
+    raise ValueError(f"kind must be one of {NO_PUPIL_KINDS}, got {kind!r}")
+
+
+def render(shape, params: EyeParams, rng=None) -> SyntheticEye:
+    """Draws the eye that `params` describe."""
+    rng = np.random.default_rng(rng)
+    rows, cols = shape
+    p = params
+    y, x = np.mgrid[0:rows, 0:cols].astype(np.float32)
+    image = _skin(shape, rng, p.skin_level)
+
+    icx, icy = p.iris_center
+    upper, lower = _lids(x, p, cols)
+    opening = (y > upper) & (y < lower)
+    # Soft lid edges, a px wide, and a darker band along the lid margin.
+    inside = np.clip(np.minimum(y - upper, lower - y) + 0.5, 0, 1)
+    eyeball = np.full(shape, p.sclera_level, np.float32)
+    r_iris = np.hypot(x - icx, y - icy)
+    theta = np.arctan2(y - icy, x - icx)
+    streaks = (7 * np.sin(theta * 41 + 3 * np.sin(theta * 7))
+               + 4 * np.sin(theta * 97))
+    iris = p.iris_level + streaks * np.clip(r_iris / p.iris_radius, 0.3, 1)
+    iris_cover = np.clip(p.iris_radius + 0.5 - r_iris, 0, 1)
+    eyeball = eyeball * (1 - iris_cover) + iris * iris_cover
+    if p.pupil is not None:
+        cover = pupil_coverage(p.pupil, x, y)
+        eyeball = eyeball * (1 - cover) + p.pupil_level * cover
+    image = image * (1 - inside) + eyeball * inside
+    shade = np.exp(-np.maximum(y - upper, 0) / (0.06 * p.iris_radius + 1))
+    image *= 1 - 0.35 * shade * inside
+
+    covered = (~opening).astype(np.uint8)
+    lash_mask = np.zeros(shape, np.uint8)
+    lid_x = np.linspace(icx - 1.2 * p.iris_radius, icx + 1.2 * p.iris_radius,
+                        max(p.lashes, 1))
+    for i in range(p.lashes):
+        x0 = float(lid_x[i] + rng.uniform(-5, 5))
+        y0 = float(np.interp(x0, np.arange(cols), upper[0]))
+        length = p.iris_radius * rng.uniform(0.25, 0.7)
+        tilt = rng.uniform(-0.5, 0.5)
+        x1, y1 = x0 + length * math.sin(tilt), y0 + length * math.cos(tilt)
+        width = max(1, int(round(p.iris_radius / 60)))
+        cv2.line(lash_mask, (int(x0 * 16), int(y0 * 16)),
+                 (int(x1 * 16), int(y1 * 16)), 1, width, cv2.LINE_AA, 4)
+    if p.mascara:
+        pts = np.column_stack((np.arange(cols), upper[0])).astype(np.int32)
+        cv2.polylines(lash_mask, [pts], False, 1,
+                      max(2, int(p.iris_radius / 15)), cv2.LINE_AA)
+    image[lash_mask > 0] = 20 + 10 * rng.random()
+
+    visible = 0.0
+    if p.pupil is not None:
+        t = np.linspace(0, 2 * np.pi, 720, endpoint=False)
+        bx, by = ellipse_points(p.pupil, t)
+        ix = np.clip(np.round(bx).astype(int), 0, cols - 1)
+        iy = np.clip(np.round(by).astype(int), 0, rows - 1)
+        on_image = (bx >= 0) & (bx <= cols - 1) & (by >= 0) & (by <= rows - 1)
+        free = on_image & (covered[iy, ix] == 0) & (lash_mask[iy, ix] == 0)
+        free &= (by > upper[0, ix] + 1) & (by < lower[0, ix] - 1)
+        visible = float(free.mean())
+
+    for i in range(p.glints):
+        if p.pupil is not None and (p.glint_on_edge and i == 0):
+            gx, gy = ellipse_points(p.pupil, rng.uniform(0, 2 * np.pi))
+        else:
+            gx = icx + rng.uniform(-0.4, 0.4) * p.iris_radius
+            gy = icy + rng.uniform(-0.4, 0.4) * p.iris_radius
+        sigma = p.iris_radius * rng.uniform(0.02, 0.04)
+        image += 230 * np.exp(-((x - gx) ** 2 + (y - gy) ** 2)
+                              / (2 * sigma**2)) * opening
+
+    image = _finish(image, rng, p.defocus, p.noise, p.vignetting,
+                    p.motion_blur)
+    pupil = p.pupil
+    if pupil is not None and p.opening <= 0:
+        visible = 0.0
+    return SyntheticEye(image, pupil, visible, params)
+
+
+def pupil_coverage(e: Ellipse, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """Share of each pixel's area inside the ellipse: a 1 px ramp across the
+    signed distance to the boundary, symmetric so the edge stays unbiased."""
+    t = math.radians(e.angle)
+    dx, dy = x - e.cx, y - e.cy
+    u = dx * math.cos(t) + dy * math.sin(t)
+    v = -dx * math.sin(t) + dy * math.cos(t)
+    a, b = e.major / 2, e.minor / 2
+    rho = np.sqrt((u / a) ** 2 + (v / b) ** 2)
+    grad = np.sqrt((u / a**2) ** 2 + (v / b**2) ** 2)
+    distance = (rho - 1) / np.maximum(grad / np.maximum(rho, 1e-6), 1e-6)
+    # Well inside, the distance formula degenerates; rho decides there.
+    distance = np.where(rho < 0.5, -b / 2, distance)
+    return np.clip(0.5 - distance, 0, 1).astype(np.float32)
+
+
+def ellipse_points(e: Ellipse, t):
+    """Points of the ellipse at parameter t (radians)."""
+    a, b = e.major / 2, e.minor / 2
+    c, s = math.cos(math.radians(e.angle)), math.sin(math.radians(e.angle))
+    u, v = a * np.cos(t), b * np.sin(t)
+    return e.cx + u * c - v * s, e.cy + u * s + v * c
+
+
+def _lids(x, p: EyeParams, cols):
+    """Rows of the upper and lower lid edge over each column."""
+    icx = p.iris_center[0]
+    half_width = 2.6 * p.iris_radius
+    bulge = np.clip(1 - ((x[:1] - icx) / half_width) ** 2, 0, 1)
+    upper = p.lid_center_y - p.opening * 1.25 * p.iris_radius * bulge
+    lower = p.lid_center_y + p.opening * 0.95 * p.iris_radius * bulge
+    return upper, lower
+
+
+def _skin(shape, rng, level):
+    rows, cols = shape
+    coarse = rng.normal(0, 1, (max(rows // 24, 2), max(cols // 24, 2)))
+    texture = cv2.resize(coarse.astype(np.float32), (cols, rows),
+                         interpolation=cv2.INTER_CUBIC)
+    return level + 6 * texture
+
+
+def _finish(image, rng, defocus, noise, vignetting, motion=(0.0, 0.0)):
+    rows, cols = image.shape
+    if motion[0] or motion[1]:
+        length = int(math.ceil(max(abs(motion[0]), abs(motion[1])))) + 1
+        kernel = np.zeros((2 * length + 1, 2 * length + 1), np.float32)
+        steps = np.linspace(-0.5, 0.5, 8 * length)
+        for s in steps:
+            kernel[int(round(length + s * motion[1])),
+                   int(round(length + s * motion[0]))] += 1
+        image = cv2.filter2D(image, -1, kernel / kernel.sum())
+    if defocus > 0:
+        image = cv2.GaussianBlur(image, (0, 0), defocus)
+    y, x = np.mgrid[0:rows, 0:cols].astype(np.float32)
+    r2 = ((x - cols / 2) ** 2 + (y - rows / 2) ** 2) / ((cols / 2) ** 2
+                                                        + (rows / 2) ** 2)
+    image = image * (1 - vignetting * r2)
+    image = image + rng.normal(0, noise, image.shape).astype(np.float32)
+    return np.clip(np.round(image), 0, 255).astype(np.uint8)
