@@ -1,15 +1,13 @@
-"""Radial pupil-edge search on gradient images, over the native core.so.
+"""Pupils in eye-camera images, over core.so's radial edge search.
 
-    import pupil_radial
-    result = pupil_radial.radial_search(grad_x, grad_y, center=(x, y),
-                                        radius_min=10, radius_max=80,
-                                        sample_count=64,
-                                        kernel=[0.25, 0.5, 0.25],
-                                        ray_count=90)
-    result.radii    # one radius per ray, -1.0 where the ray found nothing
-    result.points   # (x, y) of every edge point found
+    import cv2, pupil_radial
+    pupil = pupil_radial.detect(cv2.imread("eye.png"))
+    if pupil.found:
+        pupil.center, pupil.axes, pupil.angle, pupil.confidence
 
-See radial_search for the conventions.
+Below detect(), radial_search() is the library's call itself on gradient
+images, with per-ray edge strength and sub-pixel radii; `synthetic` draws
+eyes whose true pupil is known.
 """
 
 from ._core import (
@@ -19,13 +17,17 @@ from ._core import (
     radial_search,
     ray_angles,
 )
+from .detect import DEFAULT_THRESHOLD, Pupil, detect
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 __all__ = [
     "CoreNotFoundError",
+    "DEFAULT_THRESHOLD",
+    "Pupil",
     "SearchResult",
     "core_path",
+    "detect",
     "radial_search",
     "ray_angles",
     "__version__",

@@ -93,7 +93,7 @@ def measure(gx: np.ndarray, gy: np.ndarray, center32, radii: np.ndarray,
     with np.errstate(invalid="ignore", divide="ignore"):
         offset = 0.5 * (before - after) / curvature
     offset = np.where(np.isfinite(offset) & (curvature < 0),
-                      np.clip(offset, -0.5, 0.5), 0.0)
+                      np.minimum(np.maximum(offset, -0.5), 0.5), 0.0)
     subpixel[rays] = radii[rays] + offset * step[:, 0].astype(np.float64)
     return EdgeMeasures(strength, subpixel)
 
@@ -110,14 +110,15 @@ def points(center, radii: np.ndarray, found: np.ndarray) -> np.ndarray:
 
 def _peak_index(radius, r0, step, sample_count):
     """The sample index whose radius (float)p * step + r0 is `radius`."""
+    last = sample_count - 1
     with np.errstate(invalid="ignore", divide="ignore"):
         guess = np.rint((radius - r0) / step)
-    guess = np.clip(np.nan_to_num(guess), 0, sample_count - 1).astype(np.int64)
+    guess = np.minimum(np.maximum(guess, 0), last).astype(np.int64)
     best = guess
     for delta in (-1, 1):
-        other = np.clip(guess + delta, 0, sample_count - 1)
+        other = np.minimum(np.maximum(guess + delta, 0), last)
         placed = other.astype(np.float32) * step + r0
-        best = np.where(placed.astype(np.float64) == radius, other, best)
+        best = np.where(placed == radius, other, best)
     return best
 
 

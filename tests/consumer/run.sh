@@ -34,18 +34,30 @@ path = str(pupil_radial.core_path())
 print('pupil_radial uses', path)
 sys.exit(0 if path.startswith('$prefix') else 1)"
 
-echo "-- pip install of python/ with core.so inside"
-if ! "$python" -m pip --version >/dev/null 2>&1; then
-  echo "skipped: pip is not installed for $python (Debian: python3-pip)"
+echo "-- pip install ./python: builds core.so into the package"
+if ! "$python" -m pip --version >/dev/null 2>&1 || ! "$python" -c "import venv, ensurepip" 2>/dev/null; then
+  echo "skipped: pip or venv is not installed for $python (Debian: python3-pip python3-venv)"
   exit 0
 fi
-cp -r "$here/../../python" "$work/pysrc"
-rm -rf "$work/pysrc/pupil_radial/__pycache__"
-cp "$build/core.so" "$work/pysrc/pupil_radial/"
-PIP_ROOT_USER_ACTION=ignore "$python" -m pip install -q --no-build-isolation \
-  --no-deps --no-index --target "$work/site" "$work/pysrc"
-PYTHONPATH="$work/site" "$python" -c "
+# A clean copy of the sources, with no core.so anywhere in it.
+git -C "$here/../.." ls-files -z --cached --others --exclude-standard | (cd "$here/../.." && xargs -0 tar cf -) | \
+  (mkdir "$work/src" && cd "$work/src" && tar xf -)
+"$python" -m venv --system-site-packages "$work/venv"
+(cd "$work" && PIP_ROOT_USER_ACTION=ignore "$work/venv/bin/pip" install -q \
+  --no-build-isolation --no-index "$work/src/python")
+# From another directory, and without the sources or any build in reach.
+rm -rf "$work/src"
+mkdir "$work/elsewhere"
+(cd "$work/elsewhere" && env -u PUPIL_RADIAL_CORE -u PYTHONPATH "$work/venv/bin/python" -c "
 import pupil_radial, sys
+from pupil_radial import synthetic
 path = str(pupil_radial.core_path())
 print('pip-installed pupil_radial uses', path)
-sys.exit(0 if path.startswith('$work/site') else 1)"
+eye = synthetic.eye((192, 192), seed=1)
+pupil = pupil_radial.detect(eye.image)
+print('detect() on a synthetic eye: found', pupil.found)
+sys.exit(0 if path.startswith('$work/venv') and pupil.found else 1)")
+if [ -x "$work/venv/bin/pupil-radial" ]; then
+  echo "-- the console script"
+  "$work/venv/bin/pupil-radial" --help >/dev/null
+fi

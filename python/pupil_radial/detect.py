@@ -1,0 +1,549 @@
+"""One eye image to one pupil: a centre and radius estimate where none is
+given, two radial searches (the second from the first fit's centre), a
+robust ellipse fit and a confidence that says when there is no pupil."""
+
+from __future__ import annotations
+
+import math
+import numbers
+from dataclasses import dataclass
+from typing import Optional
+
+import cv2
+import numpy as np
+
+from . import _core, edges
+
+#: `found` is `confidence >= threshold`; see detect().
+DEFAULT_THRESHOLD = 0.5
+
+
+@dataclass(frozen=True)
+class Pupil:
+    """The pupil in one image.
+
+    found: confidence >= the threshold detect() was given.
+    center: (x, y) in pixels, x the column; NaN when not found.
+    axes: (major, minor) full axis lengths in pixels (OpenCV's RotatedRect
+        convention); NaN when not found.
+    angle: degrees of the major axis from +x toward +y, in [0, 180).
+    confidence: in [0, 1]; see detect().
+    points: float32 (n, 2): the sub-pixel edge points of the final search.
+    inliers: bool (n,): the points the ellipse was fitted to.
+    """
+
+    found: bool
+    center: tuple
+    axes: tuple
+    angle: float
+    confidence: float
+    points: np.ndarray
+    inliers: np.ndarray
+
+    @property
+    def box(self):
+        """((cx, cy), (major, minor), angle) for cv2.ellipse."""
+        return (self.center, self.axes, self.angle)
+
+
+_NAN2 = (math.nan, math.nan)
+_EMPTY = np.zeros((0, 2), np.float32)
+
+
+def not_found(confidence: float = 0.0, points=_EMPTY,
+              inliers=None) -> Pupil:
+    """The result for an image without a usable pupil."""
+    if inliers is None:
+        inliers = np.zeros(len(points), bool)
+    return Pupil(False, _NAN2, _NAN2, math.nan, float(confidence), points,
+                 inliers)
+
+
+def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
+           rays: int = 96, sigma: float = 1.0) -> Pupil:
+    """Finds the pupil in an eye image.
+
+    image: 2-D gray (uint8, uint16 or float; float images whose largest
+        value is at most 1 are taken as 0..1) or 3-channel BGR.
+    center: optional (x, y) guess of the pupil centre; found from the image
+        (the most compact dark region of plausible size) when omitted.
+    radius: optional (min, max) pupil radius in pixels; estimated from the
+        image around the centre when omitted.
+    threshold: the confidence from which a pupil counts as found (default
+        DEFAULT_THRESHOLD = 0.5).
+    rays: rays of the final search (at least 16).
+    sigma: Gaussian blur, in pixels, before the gradients.
+
+    The confidence is the product of three measures: the share of rays whose
+    sub-pixel edge lies on the fitted ellipse, the edges' median strength
+    against the image's gradient noise, and the fit's residual; an ellipse
+    that is implausibly flat, not darker inside than around it, or outside
+    the searched range scores 0.
+
+    Raises TypeError or ValueError naming the argument for input that is not
+    an image or options out of range; any valid image gives a Pupil.
+    """
+    gray = as_gray(image)
+    threshold = _number("threshold", threshold, 0.0, 1.0)
+    sigma = _number("sigma", sigma, 0.0, 20.0)
+    rays = _core._check_count("rays", rays, minimum=16)
+    if center is not None:
+        center = _pair("center", center)
+    if radius is not None:
+        radius = _pair("radius", radius)
+        if not 0 < radius[0] < radius[1]:
+            raise ValueError(
+                f"radius must be (min, max) with 0 < min < max, got {radius}")
+    rows, cols = gray.shape
+    if rows < 8 or cols < 8:
+        return not_found()
+
+    radius_given = radius is not None
+    if center is None or radius is None:
+        overview = _Overview(gray)
+    if center is None:
+        center = overview.dark_region()
+        if center is None:
+            return not_found()
+    if radius is None:
+        estimate = overview.radius(center)
+        if estimate is None:
+            return not_found()
+        radius = (max(1.5, 0.55 * estimate), 1.7 * estimate + 3)
+    return _measure(gray, center, radius, radius_given, threshold, rays,
+                    sigma)
+
+
+def as_gray(image) -> np.ndarray:
+    """`image` as a float32 gray array on a 0-255 scale, checked."""
+    if not isinstance(image, np.ndarray):
+        try:
+            image = np.asarray(image)
+        except Exception as error:
+            raise TypeError(f"image must be array data: {error}") from None
+    if image.dtype == np.bool_ or not (np.issubdtype(image.dtype, np.integer)
+                                       or np.issubdtype(image.dtype,
+                                                        np.floating)):
+        raise TypeError(f"image must hold real numbers, not dtype "
+                        f"{image.dtype}")
+    if image.ndim == 3 and image.shape[2] in (3, 4):
+        if image.dtype not in (np.uint8, np.uint16, np.float32):
+            image = image.astype(np.float32)
+        code = cv2.COLOR_BGR2GRAY if image.shape[2] == 3 else \
+            cv2.COLOR_BGRA2GRAY
+        image = cv2.cvtColor(np.ascontiguousarray(image), code)
+    if image.ndim != 2:
+        raise ValueError(f"image must be 2-D gray or 3-channel BGR, got shape "
+                         f"{image.shape}")
+    if image.size == 0:
+        raise ValueError(f"image is empty (shape {image.shape})")
+    if image.dtype == np.uint8:
+        return image.astype(np.float32)
+    if image.dtype == np.uint16:
+        return image.astype(np.float32) * np.float32(255 / 65535)
+    gray = image.astype(np.float32)
+    finite = np.isfinite(gray)
+    if not finite.all():
+        raise ValueError("image holds NaN or infinite values")
+    if np.issubdtype(image.dtype, np.floating) and gray.max() <= 1.0:
+        gray = gray * np.float32(255)
+    return gray
+
+
+class _Overview:
+    """A reduced copy of the image, at most 128 px on its longer side, with
+    bright specks (corneal glints) opened away: where to look and how large
+    the pupil is are decided on it."""
+
+    def __init__(self, gray):
+        rows, cols = gray.shape
+        self.scale = min(1.0, 128.0 / max(rows, cols))
+        small = cv2.resize(gray, (max(int(round(cols * self.scale)), 8),
+                                  max(int(round(rows * self.scale)), 8)),
+                           interpolation=cv2.INTER_AREA)
+        small = cv2.morphologyEx(small, cv2.MORPH_OPEN,
+                                 np.ones((5, 5), np.uint8))
+        self.image = cv2.GaussianBlur(small, (0, 0), 1.0)
+
+    def to_full(self, x, y):
+        return ((x + 0.5) / self.scale - 0.5, (y + 0.5) / self.scale - 0.5)
+
+    def to_small(self, x, y):
+        return ((x + 0.5) * self.scale - 0.5, (y + 0.5) * self.scale - 0.5)
+
+    def dark_region(self):
+        """Centre (x, y) of the most compact dark region of plausible pupil
+        size: the largest dark-inside, bright-around contrast over positions
+        and sizes of a centre-surround box filter. Local contrast ignores
+        vignetting and shadow; a thin line (lashes, mascara) fills too
+        little of the inner box to win. None on a featureless image."""
+        small = self.image
+        size = min(small.shape)
+        best, where = 0.0, None
+        # Inner boxes from a 16th to a third of the image: the sizes a pupil
+        # takes in an eye camera's frame.
+        for inner in np.unique(np.geomspace(size / 16, size / 3,
+                                            7).astype(int)) | 1:
+            outer = 2 * inner + 1
+            mean_in = cv2.boxFilter(small, -1, (inner, inner),
+                                    borderType=cv2.BORDER_REFLECT)
+            mean_out = cv2.boxFilter(small, -1, (outer, outer),
+                                     borderType=cv2.BORDER_REFLECT)
+            ring = (mean_out * outer**2 - mean_in * inner**2) / (
+                outer**2 - inner**2)
+            # Contrast over the ring's level: a dark patch counts by how
+            # much darker it is than its surroundings, not by its level.
+            score = (ring - mean_in) / (ring + 16.0)
+            y, x = np.unravel_index(int(np.argmax(score)), score.shape)
+            if score[y, x] > best:
+                level = 0.5 * (float(mean_in[y, x]) + float(ring[y, x]))
+                best, where = float(score[y, x]), (x, y, inner, level)
+        if where is None or best < 0.15:
+            return None
+        x, y, inner, level = where
+        # Refine to the centroid of the largest region darker than half-way
+        # between the box and its ring, near the box: a lid's shadow or a
+        # line beside the pupil is a region of its own.
+        y0, y1 = max(y - inner, 0), min(y + inner + 1, small.shape[0])
+        x0, x1 = max(x - inner, 0), min(x + inner + 1, small.shape[1])
+        dark = (small[y0:y1, x0:x1] <= level).astype(np.uint8)
+        count, _, stats, centroids = cv2.connectedComponentsWithStats(dark)
+        if count > 1:
+            k = 1 + int(np.argmax(stats[1:, cv2.CC_STAT_AREA]))
+            x, y = x0 + centroids[k][0], y0 + centroids[k][1]
+        return self.to_full(x, y)
+
+    def radius(self, center) -> Optional[float]:
+        """The median, over 32 directions, of the distance from `center` at
+        which the image first rises a third of the way from the centre's
+        level to the brightest level in that direction: past the pupil's
+        edge, below the iris when the brightest is sclera or skin. None
+        where the centre is not darker than its surroundings."""
+        small = self.image
+        cx, cy = self.to_small(*center)
+        reach = 0.45 * min(small.shape)
+        angles = np.arange(32) * (2 * np.pi / 32)
+        radii = np.arange(0.5, reach, 0.5, dtype=np.float32)
+        xs = (cx + np.cos(angles)[:, None] * radii).astype(np.float32)
+        ys = (cy + np.sin(angles)[:, None] * radii).astype(np.float32)
+        profile = cv2.remap(small, xs, ys, cv2.INTER_LINEAR,
+                            borderMode=cv2.BORDER_REPLICATE)
+        level = _median(profile[:, :2].ravel())
+        rise = np.percentile(profile, 90, axis=1) - level
+        if _median(rise) < 6.0:
+            return None
+        crossed = profile > (level + 0.3 * rise)[:, None]
+        hit = crossed.any(axis=1)
+        if hit.mean() < 0.5:
+            return None
+        first = crossed.argmax(axis=1)[hit]
+        return _median(radii[first]) / self.scale
+
+
+def gaussian_taps(sigma_samples: float) -> np.ndarray:
+    half = max(1, int(math.ceil(3 * sigma_samples)))
+    t = np.arange(-half, half + 1, dtype=np.float64)
+    k = np.exp(-0.5 * (t / sigma_samples) ** 2)
+    return k / k.sum()
+
+
+_TAPS = gaussian_taps(1.5)
+_SPACING = 0.5  # px between samples along a ray
+
+
+class _Region:
+    """Blurred image and gradients of the part of the image the rays can
+    reach, so that the cost follows the pupil's size, not the image's."""
+
+    def __init__(self, gray, center, reach, sigma):
+        rows, cols = gray.shape
+        pad = int(math.ceil(reach + 3 * sigma + 4))
+        cx, cy = int(round(center[0])), int(round(center[1]))
+        self.x0, self.y0 = max(cx - pad, 0), max(cy - pad, 0)
+        x1, y1 = min(cx + pad + 1, cols), min(cy + pad + 1, rows)
+        crop = gray[self.y0:y1, self.x0:x1]
+        smooth = cv2.GaussianBlur(crop, (0, 0), sigma) if sigma > 0 else crop
+        self.smooth, self.sigma = smooth, sigma
+        self.gx = cv2.Sobel(smooth, cv2.CV_32F, 1, 0, ksize=3, scale=0.125)
+        self.gy = cv2.Sobel(smooth, cv2.CV_32F, 0, 1, ksize=3, scale=0.125)
+
+    def search(self, center, rmin, rmax, rays):
+        """Sub-pixel edge points along `rays` rays (rmin, rmax per ray) and
+        their strengths, in ray order, rays without an edge left out.
+
+        The library reports each ray's strongest edge; the pupil's is the
+        first strong one out from its centre, and an eyelid or the iris rim
+        beyond it can be stronger. So each ray is searched again inside its
+        edge, and an inner edge at least 0.4 times as strong replaces it."""
+        local = (float(np.float32(center[0] - self.x0)),
+                 float(np.float32(center[1] - self.y0)))
+        rmin = np.ascontiguousarray(np.broadcast_to(rmin, (rays,)), np.float32)
+        rmax = np.ascontiguousarray(np.broadcast_to(rmax, (rays,)), np.float32)
+        radius, strength = self._edges(local, rmin, rmax)
+        # Stop short of the edge's own flank (blur and the Sobel operator
+        # spread an edge over a few pixels); a peak at the end of the inner
+        # range is that flank, not an edge of its own.
+        gap = 2.0 + 2.0 * self.sigma
+        inner_max = np.where(radius > rmin + gap + 1, radius - gap, rmin)
+        inner_max = inner_max.astype(np.float32)
+        inner, inner_strength = self._edges(local, rmin, inner_max)
+        better = ((inner_strength >= 0.4 * strength)
+                  & (inner < inner_max - 0.75 * _SPACING) & (inner > 0))
+        radius = np.where(better, inner, radius)
+        strength = np.where(better, inner_strength, strength)
+        found = np.isfinite(strength)
+        pts = edges.points((local[0] + self.x0, local[1] + self.y0), radius,
+                           found)
+        return pts, strength[found], found
+
+    def _edges(self, local, rmin, rmax):
+        """Sub-pixel radius and strength per ray (NaN strength: none)."""
+        span = float(np.max(rmax - rmin))
+        samples = max(int(math.ceil(span / _SPACING)) + 1, 3)
+        radii, _ = _core.search(self.gx, self.gy, local, rmin, rmax,
+                                samples, _TAPS)
+        found = radii != -1.0
+        m = edges.measure(self.gx, self.gy, local, radii, found, rmin, rmax,
+                          samples, _TAPS)
+        return m.subpixel_radii, m.strength
+
+    def noise(self):
+        """Robust standard deviation of the gradient over the region."""
+        sample = self.gx[::2, ::2].ravel()
+        mad = _median(np.abs(sample - _median(sample.ravel())))
+        return 1.4826 * mad
+
+
+def _measure(gray, center, radius, radius_given, threshold, rays,
+             sigma) -> Pupil:
+    rows, cols = gray.shape
+    rmin, rmax = float(radius[0]), float(radius[1])
+    for attempt in range(2):
+        region = _Region(gray, center, rmax + 0.25 * rmax, sigma)
+        pts, strength, _ = region.search(center, rmin, rmax, 48)
+        first = robust_ellipse(pts, center)
+        if first is None:
+            return not_found(0.0, pts)
+        ellipse, _ = first
+        (cx, cy), (major, minor), _ = ellipse
+        if not (0 <= cx <= cols - 1 and 0 <= cy <= rows - 1) or minor <= 1:
+            return not_found(0.0, pts)
+        # A guess far off centre leaves part of the edge out of range: once
+        # more from the fitted centre, with a range from the fitted size
+        # unless the caller set one.
+        if math.hypot(cx - center[0], cy - center[1]) < 0.25 * minor / 2:
+            break
+        center = (cx, cy)
+        if not radius_given:
+            rmin, rmax = max(1.5, 0.3 * minor), 0.85 * major + 3
+
+    # Again from the fitted centre, each ray searching near the ellipse.
+    angles = edges.ray_table(rays)[0]
+    expected = ellipse_radius_along(ellipse, (cx, cy), angles)
+    width = 2.0 + 0.2 * expected
+    lo = np.maximum(expected - width, 0.5)
+    hi = expected + width
+    if hi.max() > 1.3 * rmax + 4:
+        return not_found(0.0, pts)
+    pts, strength, _ = region.search((cx, cy), lo, hi, rays)
+    fit = robust_ellipse(pts, (cx, cy), start=ellipse)
+    if fit is None:
+        return not_found(0.0, pts)
+    ellipse, keep = fit
+    confidence = _confidence(region, ellipse, pts, strength, keep, rays,
+                             (rmin, rmax))
+    (cx, cy), axes, angle = ellipse
+    if confidence < threshold:
+        return not_found(confidence, pts, keep)
+    return Pupil(True, (cx, cy), axes, angle, confidence, pts, keep)
+
+
+def robust_ellipse(points: np.ndarray, center, start=None):
+    """((cx, cy), (major, minor), angle) fitted to the points that agree
+    with it, and the mask of those points; None with too few.
+
+    `points` are in ray order. Lids and lashes hide a contiguous arc of the
+    boundary and put a stronger edge there, so the first guesses are fits
+    to every point and to every point but one arc (a quarter of the rays, at
+    eight places), plus `start` when given; the guess that most points lie
+    on wins. Then the fit is repeated on the points within three robust
+    standard deviations of its residuals, so glints fall out too."""
+    n = len(points)
+    if n < 8:
+        return None
+    pts = points.astype(np.float64)
+    guesses = [] if start is None else [start]
+    guesses.append(_fit(points))
+    arc = max(n // 4, 1)
+    for k in range(8):
+        begin = (k * n) // 8
+        keep = np.ones(n, bool)
+        keep[np.arange(begin, begin + arc) % n] = False
+        guesses.append(_fit(points[keep]))
+    if start is None:  # a guess off centre: half the rays may miss the edge
+        for k in range(8):
+            keep = np.zeros(n, bool)
+            keep[np.arange(k * n // 8, k * n // 8 + n // 2) % n] = True
+            guesses.append(_fit(points[keep]))
+    for k in range(4):  # both lids: two opposite arcs of an eighth
+        begin = (k * n) // 8
+        keep = np.ones(n, bool)
+        keep[np.arange(begin, begin + n // 8) % n] = False
+        keep[np.arange(begin + n // 2, begin + n // 2 + n // 8) % n] = False
+        guesses.append(_fit(points[keep]))
+    # Scored with a tight band: a compromise through a lid's chord passes
+    # near many points, but within half a pixel of few.
+    tolerance = np.array([0.5 + 0.01 * g[1][1] for g in guesses])
+    residual = np.abs(ellipse_residuals(_stack(guesses), pts))
+    close = residual < tolerance[:, None]
+    score = close.sum(axis=1) - np.minimum(
+        residual, tolerance[:, None]).mean(axis=1)
+    pick = int(np.argmax(score))
+    best = guesses[pick]
+    keep = residual[pick] < 2 * tolerance[pick]
+    ellipse = best
+    for _ in range(4):
+        if keep.sum() < 6:
+            return None
+        ellipse = _fit(points[keep])
+        residual = ellipse_residuals(ellipse, pts)
+        inside = residual[keep]
+        spread = 1.4826 * _median(np.abs(inside - _median(inside)))
+        # Noise spreads edges by a fraction of a pixel; a lid's chord or a
+        # glint's rim lies further off than that.
+        cut = min(max(3.0 * spread, 0.5), max(1.0, 0.025 * ellipse[1][1]))
+        new_keep = np.abs(residual) < cut
+        if np.array_equal(new_keep, keep):
+            break
+        keep = new_keep
+    if keep.sum() < 6:
+        return None
+    return _fit(points[keep]), keep
+
+
+def _fit(points):
+    (cx, cy), (w, h), angle = cv2.fitEllipse(points)
+    if w >= h:
+        return (cx, cy), (w, h), angle % 180.0
+    return (cx, cy), (h, w), (angle + 90.0) % 180.0
+
+
+def _stack(ellipses):
+    """Several ellipses as arrays of shape (k, 1), for residuals of all."""
+    params = np.array([(e[0][0], e[0][1], e[1][0], e[1][1], e[2])
+                       for e in ellipses])
+    return tuple(params[:, i:i + 1] for i in range(5))
+
+
+def ellipse_residuals(ellipse, pts: np.ndarray) -> np.ndarray:
+    """Signed distance of each point from the ellipse along the line from
+    its centre (positive outside), in pixels. `ellipse` is a box
+    ((cx, cy), (major, minor), angle) or a _stack of several."""
+    if len(ellipse) == 3:
+        (cx, cy), (major, minor), angle = ellipse
+    else:
+        cx, cy, major, minor, angle = ellipse
+    t = np.radians(angle)
+    cos, sin = np.cos(t), np.sin(t)
+    dx, dy = pts[:, 0] - cx, pts[:, 1] - cy
+    u = dx * cos + dy * sin
+    v = -dx * sin + dy * cos
+    a, b = np.maximum(major / 2, 1e-6), np.maximum(minor / 2, 1e-6)
+    rho = np.sqrt((u / a) ** 2 + (v / b) ** 2)
+    d = np.hypot(dx, dy)
+    return d - d / np.maximum(rho, 1e-12)
+
+
+def ellipse_radius_along(ellipse, origin, angles):
+    """Distance from `origin` (inside the ellipse) to the ellipse along each
+    angle."""
+    (cx, cy), (major, minor), angle = ellipse
+    t = math.radians(angle)
+    a, b = major / 2, minor / 2
+    ux, uy = np.cos(angles), np.sin(angles)
+    du = (ux * math.cos(t) + uy * math.sin(t)) / a
+    dv = (-ux * math.sin(t) + uy * math.cos(t)) / b
+    px, py = origin[0] - cx, origin[1] - cy
+    pu = (px * math.cos(t) + py * math.sin(t)) / a
+    pv = (-px * math.sin(t) + py * math.cos(t)) / b
+    qa = du * du + dv * dv
+    qb = 2 * (pu * du + pv * dv)
+    qc = pu * pu + pv * pv - 1
+    return (-qb + np.sqrt(np.maximum(qb * qb - 4 * qa * qc, 0))) / (2 * qa)
+
+
+def _confidence(region, ellipse, pts, strength, keep, rays, radius_range):
+    (cx, cy), (major, minor), _ = ellipse
+    if not (minor >= 0.3 * major and minor >= 4
+            and radius_range[0] * 0.8 <= minor / 2
+            and major / 2 <= radius_range[1] * 1.2):
+        return 0.0
+    residual = ellipse_residuals(ellipse, pts.astype(np.float64))
+    on_edge = np.abs(residual) < 0.5 + 0.01 * minor
+    support = on_edge.sum() / rays
+    noise = region.noise()
+    contrast = _median(strength[on_edge]) if on_edge.any() else 0.0
+    snr = contrast / max(noise, 1e-3)
+    rms = float(np.sqrt(np.mean(residual[on_edge] ** 2))) if on_edge.any() \
+        else math.inf
+    # The inside must be dark throughout, not just a ring of edges (lashes
+    # crossing on a shut lid): three in four samples inside darker than
+    # three in four around, glints allowed for.
+    angles = np.arange(32) * (2 * np.pi / 32)
+    along = ellipse_radius_along(ellipse, (cx, cy), angles)
+    inner = _sample(region, cx, cy, angles, along * np.array([[0.25], [0.5],
+                                                              [0.75]]))
+    outer = _sample(region, cx, cy, angles, 1.25 * along + 2)
+    if np.percentile(inner, 75) >= np.percentile(outer, 25):
+        return 0.0
+    strength_term = min(1.0, max(0.0, (snr - 2.0) / 6.0))
+    fit_term = 1.0 / (1.0 + (rms / 0.5) ** 2)
+    import os
+    if os.environ.get("PR_DEBUG"):
+        print("support", support, "snr", snr, "rms", rms, "noise", noise)
+    return float(min(1.0, 1.25 * support) * strength_term * fit_term)
+
+
+def _sample(region, cx, cy, angles, radii):
+    xs = cx - region.x0 + np.cos(angles) * radii
+    ys = cy - region.y0 + np.sin(angles) * radii
+    h, w = region.smooth.shape
+    xi = np.clip(np.rint(xs).astype(int), 0, w - 1)
+    yi = np.clip(np.rint(ys).astype(int), 0, h - 1)
+    return region.smooth[yi, xi]
+
+
+def _median(values: np.ndarray) -> float:
+    """np.median without its overhead, for the small arrays used here."""
+    n = values.shape[0]
+    half = n // 2
+    if n % 2:
+        return float(np.partition(values, half)[half])
+    part = np.partition(values, (half - 1, half))
+    return 0.5 * float(part[half - 1] + part[half])
+
+
+def _number(name, value, low, high) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value,
+                                                             numbers.Real):
+        raise TypeError(f"{name} must be a number, not "
+                        f"{type(value).__name__}")
+    value = float(value)
+    if not low <= value <= high:
+        raise ValueError(f"{name} must be in [{low}, {high}], got {value}")
+    return value
+
+
+def _pair(name, value) -> tuple:
+    try:
+        a, b = value
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a pair of numbers") from None
+    if not all(isinstance(v, numbers.Real) and not isinstance(v, (bool,
+                                                                  np.bool_))
+               for v in (a, b)):
+        raise TypeError(f"{name} must be a pair of numbers, got {value!r}")
+    a, b = float(a), float(b)
+    if not (math.isfinite(a) and math.isfinite(b)):
+        raise ValueError(f"{name} must be finite, got ({a}, {b})")
+    return (a, b)
