@@ -1,0 +1,126 @@
+"""detect() on synthetic eyes with a known pupil, on images with none, with
+glints and lashes on the edge, and on bad input."""
+
+import math
+
+import numpy as np
+import pytest
+
+cv2 = pytest.importorskip("cv2")
+
+import pupil_radial  # noqa: E402
+from pupil_radial import detect, synthetic  # noqa: E402
+from pupil_radial.synthetic import Ellipse  # noqa: E402
+
+
+def errors(pupil, truth):
+    centre = math.hypot(pupil.center[0] - truth.cx, pupil.center[1] - truth.cy)
+    return centre, abs(pupil.axes[0] - truth.major) / truth.major
+
+
+@pytest.mark.parametrize("shape", [(192, 192), (480, 640)])
+def test_finds_visible_pupils_within_a_fraction_of_a_pixel(shape):
+    centre_errors, size_errors = [], []
+    for seed in range(12):
+        eye = synthetic.eye(shape, seed=seed)
+        if eye.visible < 0.7:
+            continue
+        pupil = detect(eye.image)
+        assert pupil.found, (seed, pupil.confidence)
+        centre, size = errors(pupil, eye.pupil)
+        centre_errors.append(centre)
+        size_errors.append(size)
+        assert 0.5 <= pupil.confidence <= 1 and 0 <= pupil.angle < 180
+        assert pupil.axes[0] >= pupil.axes[1]
+        assert pupil.points.dtype == np.float32
+        assert pupil.inliers.shape == (len(pupil.points),)
+    assert len(centre_errors) >= 8
+    assert np.median(centre_errors) < 0.1 and max(centre_errors) < 0.5
+    assert np.median(size_errors) < 0.005
+
+
+@pytest.mark.parametrize("kind", synthetic.NO_PUPIL_KINDS)
+def test_images_without_a_pupil_are_not_found(kind):
+    for seed in range(4):
+        for shape in ((192, 192), (480, 640)):
+            pupil = detect(synthetic.no_pupil(kind, shape, seed))
+            assert not pupil.found, (kind, seed, shape, pupil.confidence)
+            assert pupil.confidence < pupil_radial.DEFAULT_THRESHOLD
+            assert all(math.isnan(v) for v in (*pupil.center, *pupil.axes,
+                                               pupil.angle))
+
+
+def test_glints_and_lashes_on_the_edge_do_not_pull_the_fit():
+    truth = Ellipse(200.3, 150.7, 70.0, 62.0, 30.0)
+    eye = synthetic.eye((300, 400), seed=4, pupil=truth, glints=3,
+                        glint_on_edge=True, lashes=8, opening=1.0,
+                        iris_center=(198.0, 152.0), iris_radius=80.0,
+                        lid_center_y=170.0)
+    plain = synthetic.eye((300, 400), seed=4, pupil=truth, glints=0,
+                          lashes=0, opening=1.0, iris_center=(198.0, 152.0),
+                          iris_radius=80.0, lid_center_y=170.0)
+    for image in (eye.image, plain.image):
+        pupil = detect(image)
+        centre, size = errors(pupil, truth)
+        assert pupil.found and centre < 0.3 and size < 0.01
+    # The glint's rim is found by some rays and left out of the fit.
+    pupil = detect(eye.image)
+    assert not pupil.inliers.all()
+
+
+def test_a_given_centre_and_radius_are_used():
+    # A larger, darker disc elsewhere must not capture a given centre.
+    eye = synthetic.eye((240, 320), seed=2)
+    image = eye.image.copy()
+    cv2.circle(image, (40, 40), 35, 5, -1)
+    p = eye.pupil
+    pupil = detect(image, center=(p.cx + 3, p.cy - 2),
+                   radius=(p.minor / 4, p.major))
+    assert pupil.found and errors(pupil, p)[0] < 0.3
+    # A range that excludes the pupil finds nothing there.
+    assert not detect(image, center=(p.cx, p.cy), radius=(1.0, 3.0)).found
+
+
+def test_colour_uint16_and_float_images_give_the_same_pupil():
+    eye = synthetic.eye((192, 192), seed=5)
+    base = detect(eye.image)
+    for image in (cv2.cvtColor(eye.image, cv2.COLOR_GRAY2BGR),
+                  eye.image.astype(np.uint16) * 257,
+                  eye.image / 255.0):
+        other = detect(image)
+        assert other.found
+        assert other.center == pytest.approx(base.center, abs=0.02)
+
+
+def test_found_is_the_confidence_against_the_threshold():
+    eye = synthetic.eye((192, 192), seed=1)
+    pupil = detect(eye.image)
+    assert pupil.found and pupil.confidence < 1.0
+    strict = detect(eye.image, threshold=pupil.confidence + 1e-6)
+    assert not strict.found and math.isnan(strict.center[0])
+    assert strict.confidence == pytest.approx(pupil.confidence)
+
+
+@pytest.mark.parametrize("kwargs, error, words", [
+    (dict(image=np.zeros((4, 5, 2))), ValueError, "image must be 2-D"),
+    (dict(image=np.zeros((0, 5))), ValueError, "image is empty"),
+    (dict(image=np.zeros((4, 5), complex)), TypeError, "image must hold real"),
+    (dict(image="eye.png"), TypeError, "image must hold real"),
+    (dict(image=np.full((9, 9), np.nan)), ValueError, "image holds NaN"),
+    (dict(center=(np.nan, 3.0)), ValueError, "center must be finite"),
+    (dict(center=(1.0,)), TypeError, "center must be a pair"),
+    (dict(radius=(9.0, 3.0)), ValueError, "radius must be"),
+    (dict(radius=(0.0, 3.0)), ValueError, "radius must be"),
+    (dict(threshold=1.5), ValueError, "threshold must be in"),
+    (dict(rays=8), ValueError, "rays must be at least 16"),
+])
+def test_bad_input_names_the_argument(kwargs, error, words):
+    args = dict(image=np.zeros((20, 20), np.uint8))
+    args.update(kwargs)
+    with pytest.raises(error, match=words):
+        detect(**args)
+
+
+def test_tiny_and_flat_images_are_valid_and_not_found():
+    for image in (np.zeros((3, 3), np.uint8), np.full((50, 60), 0.5)):
+        assert not detect(image).found
