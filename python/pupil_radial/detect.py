@@ -77,8 +77,8 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
     The confidence is the product of three measures: the share of rays whose
     sub-pixel edge lies on the fitted ellipse, the edges' median strength
     against the image's gradient noise, and the fit's residual; an ellipse
-    that is implausibly flat, not darker inside than around it, or outside
-    the searched range scores 0.
+    that is implausibly flat, not darker inside than around it (by 12
+    levels of 255 in the median), or outside the searched range scores 0.
 
     Raises TypeError or ValueError naming the argument for input that is not
     an image or options out of range; any valid image gives a Pupil.
@@ -248,6 +248,7 @@ def gaussian_taps(sigma_samples: float) -> np.ndarray:
 
 
 _TAPS = gaussian_taps(1.5)
+_MIN_CONTRAST = 12.0  # pupil against its surround, 0-255 scale
 _SPACING = 0.5  # px between samples along a ray
 
 
@@ -496,11 +497,12 @@ def _confidence(region, ellipse, pts, strength, keep, rays, radius_range):
     outer = _sample(region, cx, cy, angles, 1.25 * along + 2)
     if np.percentile(inner, 75) >= np.percentile(outer, 25):
         return 0.0
+    # ... and by more than the texture of skin between lashes, in levels of
+    # the 0-255 scale.
+    if _median(outer) - _median(inner.ravel()) < _MIN_CONTRAST:
+        return 0.0
     strength_term = min(1.0, max(0.0, (snr - 2.0) / 6.0))
     fit_term = 1.0 / (1.0 + (rms / 0.5) ** 2)
-    import os
-    if os.environ.get("PR_DEBUG"):
-        print("support", support, "snr", snr, "rms", rms, "noise", noise)
     return float(min(1.0, 1.25 * support) * strength_term * fit_term)
 
 
