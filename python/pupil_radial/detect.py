@@ -7,6 +7,7 @@ from __future__ import annotations
 import math
 import numbers
 from dataclasses import dataclass
+from functools import lru_cache
 from typing import Optional
 
 import cv2
@@ -249,6 +250,8 @@ def gaussian_taps(sigma_samples: float) -> np.ndarray:
 
 _TAPS = gaussian_taps(1.5)
 _MIN_CONTRAST = 12.0  # pupil against its surround, 0-255 scale
+_ANGLES32 = np.arange(32) * (2 * np.pi / 32)
+_INSIDE = np.array([[0.25], [0.5], [0.75]])
 _SPACING = 0.5  # px between samples along a ray
 
 
@@ -268,45 +271,52 @@ class _Region:
         self.gx = cv2.Sobel(smooth, cv2.CV_32F, 1, 0, ksize=3, scale=0.125)
         self.gy = cv2.Sobel(smooth, cv2.CV_32F, 0, 1, ksize=3, scale=0.125)
 
-    def search(self, center, rmin, rmax, rays):
+    def search(self, center, rmin, rmax, rays, first_edge=True):
         """Sub-pixel edge points along `rays` rays (rmin, rmax per ray) and
         their strengths, in ray order, rays without an edge left out.
 
         The library reports each ray's strongest edge; the pupil's is the
         first strong one out from its centre, and an eyelid or the iris rim
-        beyond it can be stronger. So each ray is searched again inside its
-        edge, and an inner edge at least 0.4 times as strong replaces it."""
-        local = (float(np.float32(center[0] - self.x0)),
-                 float(np.float32(center[1] - self.y0)))
-        rmin = np.ascontiguousarray(np.broadcast_to(rmin, (rays,)), np.float32)
-        rmax = np.ascontiguousarray(np.broadcast_to(rmax, (rays,)), np.float32)
-        radius, strength = self._edges(local, rmin, rmax)
-        # Stop short of the edge's own flank (blur and the Sobel operator
-        # spread an edge over a few pixels); a peak at the end of the inner
-        # range is that flank, not an edge of its own.
-        gap = 2.0 + 2.0 * self.sigma
-        inner_max = np.where(radius > rmin + gap + 1, radius - gap, rmin)
-        inner_max = inner_max.astype(np.float32)
-        inner, inner_strength = self._edges(local, rmin, inner_max)
-        better = ((inner_strength >= 0.4 * strength)
-                  & (inner < inner_max - 0.75 * _SPACING) & (inner > 0))
-        radius = np.where(better, inner, radius)
-        strength = np.where(better, inner_strength, strength)
+        beyond it can be stronger. With `first_edge`, each ray is searched
+        again inside its edge, and an inner edge at least 0.4 times as
+        strong replaces it."""
+        f32 = np.float32
+        local = (float(f32(center[0] - self.x0)),
+                 float(f32(center[1] - self.y0)))
+        r0 = np.ascontiguousarray(np.broadcast_to(rmin, (rays,)), f32)
+        r1 = np.ascontiguousarray(np.broadcast_to(rmax, (rays,)), f32)
+        samples = max(int(math.ceil(float(np.max(r1 - r0)) / _SPACING)) + 1,
+                      3)
+        radius, _ = _core.search(self.gx, self.gy, local, r0, r1, samples,
+                                 _TAPS)
+        _, cos, sin = edges.ray_table(rays)
+        if first_edge:
+            # Stop short of the edge's own flank (blur and the Sobel
+            # operator spread an edge over a few pixels); a peak at the end
+            # of the inner range is that flank, not an edge of its own.
+            gap = 2.0 + 2.0 * self.sigma
+            inner_max = np.where(radius > r0 + gap + 1, radius - gap,
+                                 r0).astype(f32)
+            inner, _ = _core.search(self.gx, self.gy, local, r0, inner_max,
+                                    samples, _TAPS)
+            radius = np.concatenate((radius, inner))
+            r0, r1 = np.concatenate((r0, r0)), np.concatenate((r1, inner_max))
+            cos, sin = np.concatenate((cos, cos)), np.concatenate((sin, sin))
+        found = radius != -1.0
+        strength = np.full(radius.shape[0], np.nan)
+        sub = np.full(radius.shape[0], -1.0)
+        strength[found], sub[found] = edges.measure_rays(
+            self.gx, self.gy, local, radius[found], r0[found], r1[found],
+            cos[found], sin[found], samples, _TAPS)
+        if first_edge:
+            better = ((strength[rays:] >= 0.4 * strength[:rays])
+                      & (sub[rays:] < inner_max - 0.25 * _SPACING))
+            strength = np.where(better, strength[rays:], strength[:rays])
+            sub = np.where(better, sub[rays:], sub[:rays])
         found = np.isfinite(strength)
-        pts = edges.points((local[0] + self.x0, local[1] + self.y0), radius,
+        pts = edges.points((local[0] + self.x0, local[1] + self.y0), sub,
                            found)
-        return pts, strength[found], found
-
-    def _edges(self, local, rmin, rmax):
-        """Sub-pixel radius and strength per ray (NaN strength: none)."""
-        span = float(np.max(rmax - rmin))
-        samples = max(int(math.ceil(span / _SPACING)) + 1, 3)
-        radii, _ = _core.search(self.gx, self.gy, local, rmin, rmax,
-                                samples, _TAPS)
-        found = radii != -1.0
-        m = edges.measure(self.gx, self.gy, local, radii, found, rmin, rmax,
-                          samples, _TAPS)
-        return m.subpixel_radii, m.strength
+        return pts, strength[found]
 
     def noise(self):
         """Robust standard deviation of the gradient over the region."""
@@ -321,7 +331,7 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
     rmin, rmax = float(radius[0]), float(radius[1])
     for attempt in range(2):
         region = _Region(gray, center, rmax + 0.25 * rmax, sigma)
-        pts, strength, _ = region.search(center, rmin, rmax, 48)
+        pts, strength = region.search(center, rmin, rmax, 48)
         first = robust_ellipse(pts, center)
         if first is None:
             return not_found(0.0, pts)
@@ -338,16 +348,17 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
         if not radius_given:
             rmin, rmax = max(1.5, 0.3 * minor), 0.85 * major + 3
 
-    # Again from the fitted centre, each ray searching near the ellipse.
+    # Again from the fitted centre, each ray searching close to the ellipse:
+    # so close that a lid or the iris rim beyond it is out of reach.
     angles = edges.ray_table(rays)[0]
     expected = ellipse_radius_along(ellipse, (cx, cy), angles)
-    width = 2.0 + 0.2 * expected
+    width = 1.5 + 0.1 * expected
     lo = np.maximum(expected - width, 0.5)
     hi = expected + width
     if hi.max() > 1.3 * rmax + 4:
         return not_found(0.0, pts)
-    pts, strength, _ = region.search((cx, cy), lo, hi, rays)
-    fit = robust_ellipse(pts, (cx, cy), start=ellipse)
+    pts, strength = region.search((cx, cy), lo, hi, rays, first_edge=False)
+    fit = refine_ellipse(pts, ellipse, max(1.0, 0.03 * minor))
     if fit is None:
         return not_found(0.0, pts)
     ellipse, keep = fit
@@ -359,51 +370,96 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
     return Pupil(True, (cx, cy), axes, angle, confidence, pts, keep)
 
 
-def robust_ellipse(points: np.ndarray, center, start=None):
+def robust_ellipse(points: np.ndarray, center):
     """((cx, cy), (major, minor), angle) fitted to the points that agree
     with it, and the mask of those points; None with too few.
 
     `points` are in ray order. Lids and lashes hide a contiguous arc of the
-    boundary and put a stronger edge there, so the first guesses are fits
-    to every point and to every point but one arc (a quarter of the rays, at
-    eight places), plus `start` when given; the guess that most points lie
-    on wins. Then the fit is repeated on the points within three robust
-    standard deviations of its residuals, so glints fall out too."""
+    boundary and put a stronger edge there, and a centre guess far off puts
+    half the rays' edges elsewhere; so the first guesses are fits to every
+    point, to every point but one arc (a quarter of the rays, or two
+    opposite eighths) and to every half. The guess that most points lie on
+    wins, and refine_ellipse() trims glints and the rest."""
     n = len(points)
     if n < 8:
         return None
     pts = points.astype(np.float64)
-    guesses = [] if start is None else [start]
-    guesses.append(_fit(points))
-    arc = max(n // 4, 1)
-    for k in range(8):
-        begin = (k * n) // 8
-        keep = np.ones(n, bool)
-        keep[np.arange(begin, begin + arc) % n] = False
-        guesses.append(_fit(points[keep]))
-    if start is None:  # a guess off centre: half the rays may miss the edge
-        for k in range(8):
-            keep = np.zeros(n, bool)
-            keep[np.arange(k * n // 8, k * n // 8 + n // 2) % n] = True
-            guesses.append(_fit(points[keep]))
-    for k in range(4):  # both lids: two opposite arcs of an eighth
-        begin = (k * n) // 8
-        keep = np.ones(n, bool)
-        keep[np.arange(begin, begin + n // 8) % n] = False
-        keep[np.arange(begin + n // 2, begin + n // 2 + n // 8) % n] = False
-        guesses.append(_fit(points[keep]))
+    guesses, valid = _fit_many(pts, _guess_masks(n))
     # Scored with a tight band: a compromise through a lid's chord passes
     # near many points, but within half a pixel of few.
-    tolerance = np.array([0.5 + 0.01 * g[1][1] for g in guesses])
-    residual = np.abs(ellipse_residuals(_stack(guesses), pts))
-    close = residual < tolerance[:, None]
-    score = close.sum(axis=1) - np.minimum(
-        residual, tolerance[:, None]).mean(axis=1)
+    tolerance = 0.5 + 0.01 * guesses[3]
+    residual = np.abs(ellipse_residuals(guesses, pts))
+    with np.errstate(invalid="ignore"):
+        score = (residual < tolerance).sum(axis=1) - np.minimum(
+            residual, tolerance).mean(axis=1)
+    score[~valid] = -np.inf
     pick = int(np.argmax(score))
-    best = guesses[pick]
-    keep = residual[pick] < 2 * tolerance[pick]
-    ellipse = best
-    for _ in range(4):
+    if not valid[pick]:
+        return None
+    cx, cy, major, minor, angle = (float(g[pick, 0]) for g in guesses)
+    return refine_ellipse(points, ((cx, cy), (major, minor), angle),
+                          2 * float(tolerance[pick, 0]))
+
+
+def _fit_many(points: np.ndarray, masks: np.ndarray):
+    """Least-squares conics A x^2 + B xy + C y^2 + D x + E y = 1 through the
+    points each mask selects, all at once, as ellipse parameters (cx, cy,
+    major, minor, angle) of shape (k, 1) each, and which are ellipses."""
+    pts = points.astype(np.float64)
+    mean = pts.mean(axis=0)
+    scale = float(pts.std()) or 1.0
+    x, y = ((pts - mean) / scale).T
+    design = np.stack((x * x, x * y, y * y, x, y), axis=1)
+    weighted = masks[:, :, None] * design  # (k, n, 5)
+    normal = np.einsum("kni,nj->kij", weighted, design)
+    rhs = weighted.sum(axis=1)
+    # A whisker of ridge keeps degenerate subsets (too few or collinear
+    # points) solvable; they come out as non-ellipses.
+    normal += 1e-12 * np.eye(5)
+    with np.errstate(all="ignore"):
+        a, b, c, d, e = np.linalg.solve(normal, rhs[:, :, None])[..., 0].T
+        det = 4 * a * c - b * b
+        x0 = (b * e - 2 * c * d) / det
+        y0 = (b * d - 2 * a * e) / det
+        f0 = a * x0 * x0 + b * x0 * y0 + c * y0 * y0 + d * x0 + e * y0 - 1
+        root = np.sqrt(((a - c) / 2) ** 2 + (b / 2) ** 2)
+        big, small = (a + c) / 2 + root, (a + c) / 2 - root
+        major = 2 * np.sqrt(-f0 / small)
+        minor = 2 * np.sqrt(-f0 / big)
+        angle = (np.degrees(0.5 * np.arctan2(b, a - c)) + 90.0) % 180.0
+    valid = (det > 0) & np.isfinite(major) & np.isfinite(minor)
+    params = (x0 * scale + mean[0], y0 * scale + mean[1], major * scale,
+              minor * scale, angle)
+    return tuple(np.where(valid, p, np.nan)[:, None] for p in params), valid
+
+
+@lru_cache(maxsize=16)
+def _guess_masks(n: int) -> np.ndarray:
+    masks = [np.ones(n, bool)]
+    for k in range(8):
+        begin = (k * n) // 8
+        without_quarter = np.ones(n, bool)
+        without_quarter[np.arange(begin, begin + n // 4) % n] = False
+        half = np.zeros(n, bool)
+        half[np.arange(begin, begin + n // 2) % n] = True
+        masks += [without_quarter, half]
+        if k < 4:  # both lids: two opposite arcs of an eighth
+            without_two = np.ones(n, bool)
+            without_two[np.arange(begin, begin + n // 8) % n] = False
+            without_two[np.arange(begin + n // 2,
+                                  begin + n // 2 + n // 8) % n] = False
+            masks.append(without_two)
+    return np.array(masks, np.float64)
+
+
+def refine_ellipse(points: np.ndarray, start, tolerance: float):
+    """The ellipse refitted to the points within `tolerance` px of `start`,
+    then to those within three robust standard deviations of its own
+    residuals, so glints' rims, lashes and a lid's chord fall out. Returns
+    (ellipse, mask of the points used) or None with fewer than 6."""
+    pts = points.astype(np.float64)
+    keep = np.abs(ellipse_residuals(start, pts)) < tolerance
+    for _ in range(3):
         if keep.sum() < 6:
             return None
         ellipse = _fit(points[keep])
@@ -415,7 +471,7 @@ def robust_ellipse(points: np.ndarray, center, start=None):
         cut = min(max(3.0 * spread, 0.5), max(1.0, 0.025 * ellipse[1][1]))
         new_keep = np.abs(residual) < cut
         if np.array_equal(new_keep, keep):
-            break
+            return ellipse, keep
         keep = new_keep
     if keep.sum() < 6:
         return None
@@ -490,12 +546,10 @@ def _confidence(region, ellipse, pts, strength, keep, rays, radius_range):
     # The inside must be dark throughout, not just a ring of edges (lashes
     # crossing on a shut lid): three in four samples inside darker than
     # three in four around, glints allowed for.
-    angles = np.arange(32) * (2 * np.pi / 32)
-    along = ellipse_radius_along(ellipse, (cx, cy), angles)
-    inner = _sample(region, cx, cy, angles, along * np.array([[0.25], [0.5],
-                                                              [0.75]]))
-    outer = _sample(region, cx, cy, angles, 1.25 * along + 2)
-    if np.percentile(inner, 75) >= np.percentile(outer, 25):
+    along = ellipse_radius_along(ellipse, (cx, cy), _ANGLES32)
+    inner = _sample(region, cx, cy, _ANGLES32, along * _INSIDE)
+    outer = _sample(region, cx, cy, _ANGLES32, 1.25 * along + 2)
+    if _quantile(inner.ravel(), 0.75) >= _quantile(outer, 0.25):
         return 0.0
     # ... and by more than the texture of skin between lashes, in levels of
     # the 0-255 scale.
@@ -513,6 +567,11 @@ def _sample(region, cx, cy, angles, radii):
     xi = np.clip(np.rint(xs).astype(int), 0, w - 1)
     yi = np.clip(np.rint(ys).astype(int), 0, h - 1)
     return region.smooth[yi, xi]
+
+
+def _quantile(values: np.ndarray, q: float) -> float:
+    k = int(q * (values.shape[0] - 1))
+    return float(np.partition(values, k)[k])
 
 
 def _median(values: np.ndarray) -> float:
