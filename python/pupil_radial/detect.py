@@ -110,7 +110,7 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
         estimate = overview.radius(center)
         if estimate is None:
             return not_found()
-        radius = (max(1.5, 0.55 * estimate), 1.7 * estimate + 3)
+        radius = (max(1.5, 0.35 * estimate), 1.7 * estimate + 3)
     return _measure(gray, center, radius, radius_given, threshold, rays,
                     sigma)
 
@@ -197,17 +197,21 @@ class _Overview:
             score = (ring - mean_in) / (ring + 16.0)
             y, x = np.unravel_index(int(np.argmax(score)), score.shape)
             if score[y, x] > best:
-                level = 0.5 * (float(mean_in[y, x]) + float(ring[y, x]))
+                level = float(mean_in[y, x]) + 0.3 * float(ring[y, x]
+                                                           - mean_in[y, x])
                 best, where = float(score[y, x]), (x, y, inner, level)
         if where is None or best < 0.15:
             return None
         x, y, inner, level = where
-        # Refine to the centroid of the largest region darker than half-way
-        # between the box and its ring, near the box: a lid's shadow or a
-        # line beside the pupil is a region of its own.
+        # Refine to the centroid of the largest region darker than a third
+        # of the way from the box's level to its ring's, near the box: a
+        # lid's shadow or a line beside the pupil is a region of its own.
         y0, y1 = max(y - inner, 0), min(y + inner + 1, small.shape[0])
         x0, x1 = max(x - inner, 0), min(x + inner + 1, small.shape[1])
         dark = (small[y0:y1, x0:x1] <= level).astype(np.uint8)
+        # Cut the thin links a lash makes to a dark lid margin.
+        dark = cv2.morphologyEx(dark, cv2.MORPH_OPEN, np.ones((3, 3),
+                                                              np.uint8))
         count, _, stats, centroids = cv2.connectedComponentsWithStats(dark)
         if count > 1:
             k = 1 + int(np.argmax(stats[1:, cv2.CC_STAT_AREA]))
@@ -271,15 +275,16 @@ class _Region:
         self.gx = cv2.Sobel(smooth, cv2.CV_32F, 1, 0, ksize=3, scale=0.125)
         self.gy = cv2.Sobel(smooth, cv2.CV_32F, 0, 1, ksize=3, scale=0.125)
 
-    def search(self, center, rmin, rmax, rays, first_edge=True):
+    def search(self, center, rmin, rmax, rays, first_edge=True, exact=True):
         """Sub-pixel edge points along `rays` rays (rmin, rmax per ray) and
         their strengths, in ray order, rays without an edge left out.
 
         The library reports each ray's strongest edge; the pupil's is the
         first strong one out from its centre, and an eyelid or the iris rim
         beyond it can be stronger. With `first_edge`, each ray is searched
-        again inside its edge, and an inner edge at least 0.4 times as
-        strong replaces it."""
+        again inside its edge, and an inner edge at least a quarter as
+        strong replaces it. Without `exact`, the points lie on the sample
+        grid and the strengths are read off the nearest pixel."""
         f32 = np.float32
         local = (float(f32(center[0] - self.x0)),
                  float(f32(center[1] - self.y0)))
@@ -304,12 +309,19 @@ class _Region:
             cos, sin = np.concatenate((cos, cos)), np.concatenate((sin, sin))
         found = radius != -1.0
         strength = np.full(radius.shape[0], np.nan)
-        sub = np.full(radius.shape[0], -1.0)
-        strength[found], sub[found] = edges.measure_rays(
-            self.gx, self.gy, local, radius[found], r0[found], r1[found],
-            cos[found], sin[found], samples, _TAPS)
+        if exact:
+            sub = np.full(radius.shape[0], -1.0)
+            strength[found], sub[found] = edges.measure_rays(
+                self.gx, self.gy, local, radius[found], r0[found], r1[found],
+                cos[found], sin[found], samples, _TAPS)
+        else:
+            # Grid radii, and the radial gradient at the nearest pixel for
+            # the strength: enough for a first fit.
+            sub = radius
+            strength[found] = self._radial_gradient(
+                local, radius[found], cos[found], sin[found])
         if first_edge:
-            better = ((strength[rays:] >= 0.4 * strength[:rays])
+            better = ((strength[rays:] >= 0.25 * strength[:rays])
                       & (sub[rays:] < inner_max - 0.25 * _SPACING))
             strength = np.where(better, strength[rays:], strength[:rays])
             sub = np.where(better, sub[rays:], sub[:rays])
@@ -317,6 +329,14 @@ class _Region:
         pts = edges.points((local[0] + self.x0, local[1] + self.y0), sub,
                            found)
         return pts, strength[found]
+
+    def _radial_gradient(self, local, radius, cos, sin):
+        rows, cols = self.gx.shape
+        x = np.rint(local[0] + radius * cos).astype(np.int64)
+        y = np.rint(local[1] + radius * sin).astype(np.int64)
+        i = np.minimum(np.maximum(y, 0), rows - 1) * cols + np.minimum(
+            np.maximum(x, 0), cols - 1)
+        return self.gx.ravel().take(i) * cos + self.gy.ravel().take(i) * sin
 
     def noise(self):
         """Robust standard deviation of the gradient over the region."""
@@ -331,8 +351,9 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
     rmin, rmax = float(radius[0]), float(radius[1])
     for attempt in range(2):
         region = _Region(gray, center, rmax + 0.25 * rmax, sigma)
-        pts, strength = region.search(center, rmin, rmax, 48)
-        first = robust_ellipse(pts, center)
+        pts, _ = region.search(center, rmin, rmax, 48, exact=False)
+        # Points on the sample grid: a wider band for the first guesses.
+        first = robust_ellipse(pts, center, rmax, tolerance=0.75)
         if first is None:
             return not_found(0.0, pts)
         ellipse, _ = first
@@ -358,7 +379,7 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
     if hi.max() > 1.3 * rmax + 4:
         return not_found(0.0, pts)
     pts, strength = region.search((cx, cy), lo, hi, rays, first_edge=False)
-    fit = refine_ellipse(pts, ellipse, max(1.0, 0.03 * minor))
+    fit = robust_ellipse(pts, (cx, cy), float(hi.max()), start=ellipse)
     if fit is None:
         return not_found(0.0, pts)
     ellipse, keep = fit
@@ -370,24 +391,39 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
     return Pupil(True, (cx, cy), axes, angle, confidence, pts, keep)
 
 
-def robust_ellipse(points: np.ndarray, center):
+def robust_ellipse(points: np.ndarray, origin, reach: float,
+                   tolerance: float = 0.25, start=None):
     """((cx, cy), (major, minor), angle) fitted to the points that agree
     with it, and the mask of those points; None with too few.
 
-    `points` are in ray order. Lids and lashes hide a contiguous arc of the
-    boundary and put a stronger edge there, and a centre guess far off puts
-    half the rays' edges elsewhere; so the first guesses are fits to every
-    point, to every point but one arc (a quarter of the rays, or two
-    opposite eighths) and to every half. The guess that most points lie on
-    wins, and refine_ellipse() trims glints and the rest."""
+    `points` are the edges of rays cast from `origin` reaching `reach`
+    px, in ray order. Lids and lashes hide a contiguous arc of the boundary
+    and put a stronger edge there, and a centre guess far off puts half the
+    rays' edges elsewhere; so the first guesses are fits to every point, to
+    every point but one arc (a quarter or a third of the rays, or two
+    opposite eighths), without a `start` ellipse to every half, and `start`
+    itself. The guess that most points lie on wins, counting those within
+    `tolerance` + 0.5 % of the points' size; a guess larger than the rays'
+    reach or centred away from their origin cannot. refine_ellipse() then
+    trims glints and the rest."""
     n = len(points)
     if n < 8:
         return None
     pts = points.astype(np.float64)
-    guesses, valid = _fit_many(pts, _guess_masks(n))
+    guesses, valid = _fit_many(pts, _guess_masks(n, start is None))
+    if start is not None:
+        (cx, cy), (major, minor), angle = start
+        guesses = tuple(np.vstack((g, [[v]])) for g, v in
+                        zip(guesses, (cx, cy, major, minor, angle)))
+        valid = np.append(valid, True)
+    cx, cy, major = guesses[0][:, 0], guesses[1][:, 0], guesses[2][:, 0]
+    with np.errstate(invalid="ignore"):
+        valid &= (major <= 2.4 * reach) & (
+            np.hypot(cx - origin[0], cy - origin[1]) <= 0.6 * reach)
     # Scored with a tight band: a compromise through a lid's chord passes
-    # near many points, but within half a pixel of few.
-    tolerance = 0.5 + 0.01 * guesses[3]
+    # near many points, but within a fraction of a pixel of few.
+    size = 2 * _median(np.hypot(pts[:, 0] - origin[0], pts[:, 1] - origin[1]))
+    tolerance = tolerance + 0.005 * size
     residual = np.abs(ellipse_residuals(guesses, pts))
     with np.errstate(invalid="ignore"):
         score = (residual < tolerance).sum(axis=1) - np.minimum(
@@ -398,7 +434,7 @@ def robust_ellipse(points: np.ndarray, center):
         return None
     cx, cy, major, minor, angle = (float(g[pick, 0]) for g in guesses)
     return refine_ellipse(points, ((cx, cy), (major, minor), angle),
-                          2 * float(tolerance[pick, 0]))
+                          2 * tolerance)
 
 
 def _fit_many(points: np.ndarray, masks: np.ndarray):
@@ -434,15 +470,19 @@ def _fit_many(points: np.ndarray, masks: np.ndarray):
 
 
 @lru_cache(maxsize=16)
-def _guess_masks(n: int) -> np.ndarray:
+def _guess_masks(n: int, halves: bool) -> np.ndarray:
     masks = [np.ones(n, bool)]
     for k in range(8):
         begin = (k * n) // 8
         without_quarter = np.ones(n, bool)
         without_quarter[np.arange(begin, begin + n // 4) % n] = False
+        without_third = np.ones(n, bool)
+        without_third[np.arange(begin, begin + n // 3) % n] = False
         half = np.zeros(n, bool)
         half[np.arange(begin, begin + n // 2) % n] = True
-        masks += [without_quarter, half]
+        masks += [without_quarter, without_third]
+        if halves:
+            masks.append(half)
         if k < 4:  # both lids: two opposite arcs of an eighth
             without_two = np.ones(n, bool)
             without_two[np.arange(begin, begin + n // 8) % n] = False
@@ -541,8 +581,8 @@ def _confidence(region, ellipse, pts, strength, keep, rays, radius_range):
     noise = region.noise()
     contrast = _median(strength[on_edge]) if on_edge.any() else 0.0
     snr = contrast / max(noise, 1e-3)
-    rms = float(np.sqrt(np.mean(residual[on_edge] ** 2))) if on_edge.any() \
-        else math.inf
+    # The fit's own points: a lid's chord near the ellipse is no misfit.
+    rms = float(np.sqrt(np.mean(residual[keep] ** 2)))
     # The inside must be dark throughout, not just a ring of edges (lashes
     # crossing on a shut lid): three in four samples inside darker than
     # three in four around, glints allowed for.
