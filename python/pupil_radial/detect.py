@@ -111,8 +111,11 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
         if estimate is None:
             return not_found()
         radius = (max(1.5, 0.35 * estimate), 1.7 * estimate + 3)
-    return _measure(gray, center, radius, radius_given, threshold, rays,
-                    sigma)
+    # Degenerate guesses (too few points, a line) are normal on the way and
+    # come out as NaN; warnings about them would say nothing.
+    with np.errstate(all="ignore"):
+        return _measure(gray, center, radius, radius_given, threshold, rays,
+                        sigma)
 
 
 def as_gray(image) -> np.ndarray:
@@ -234,7 +237,8 @@ class _Overview:
         profile = cv2.remap(small, xs, ys, cv2.INTER_LINEAR,
                             borderMode=cv2.BORDER_REPLICATE)
         level = _median(profile[:, :2].ravel())
-        rise = np.percentile(profile, 90, axis=1) - level
+        k = int(0.9 * (profile.shape[1] - 1))
+        rise = np.partition(profile, k, axis=1)[:, k] - level
         if _median(rise) < 6.0:
             return None
         crossed = profile > (level + 0.3 * rise)[:, None]
@@ -379,7 +383,11 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
     if hi.max() > 1.3 * rmax + 4:
         return not_found(0.0, pts)
     pts, strength = region.search((cx, cy), lo, hi, rays, first_edge=False)
-    fit = robust_ellipse(pts, (cx, cy), float(hi.max()), start=ellipse)
+    # Refined from the first fit, unless too few points then lie on it (a
+    # first fit drawn off by a lid's chord): then from every guess again.
+    fit = refine_ellipse(pts, ellipse, max(1.0, 0.03 * minor))
+    if fit is None or _on_edge(fit[0], pts).sum() < 0.85 * rays:
+        fit = robust_ellipse(pts, (cx, cy), float(hi.max()), start=ellipse)
     if fit is None:
         return not_found(0.0, pts)
     ellipse, keep = fit
@@ -417,17 +425,15 @@ def robust_ellipse(points: np.ndarray, origin, reach: float,
                         zip(guesses, (cx, cy, major, minor, angle)))
         valid = np.append(valid, True)
     cx, cy, major = guesses[0][:, 0], guesses[1][:, 0], guesses[2][:, 0]
-    with np.errstate(invalid="ignore"):
-        valid &= (major <= 2.4 * reach) & (
-            np.hypot(cx - origin[0], cy - origin[1]) <= 0.6 * reach)
+    valid &= (major <= 2.4 * reach) & (
+        np.hypot(cx - origin[0], cy - origin[1]) <= 0.6 * reach)
     # Scored with a tight band: a compromise through a lid's chord passes
     # near many points, but within a fraction of a pixel of few.
     size = 2 * _median(np.hypot(pts[:, 0] - origin[0], pts[:, 1] - origin[1]))
     tolerance = tolerance + 0.005 * size
     residual = np.abs(ellipse_residuals(guesses, pts))
-    with np.errstate(invalid="ignore"):
-        score = (residual < tolerance).sum(axis=1) - np.minimum(
-            residual, tolerance).mean(axis=1)
+    score = (residual < tolerance).sum(axis=1) - np.minimum(
+        residual, tolerance).mean(axis=1)
     score[~valid] = -np.inf
     pick = int(np.argmax(score))
     if not valid[pick]:
@@ -440,29 +446,31 @@ def robust_ellipse(points: np.ndarray, origin, reach: float,
 def _fit_many(points: np.ndarray, masks: np.ndarray):
     """Least-squares conics A x^2 + B xy + C y^2 + D x + E y = 1 through the
     points each mask selects, all at once, as ellipse parameters (cx, cy,
-    major, minor, angle) of shape (k, 1) each, and which are ellipses."""
+    major, minor, angle) of shape (k, 1) each, and which are ellipses.
+    Call it under np.errstate(all="ignore")."""
     pts = points.astype(np.float64)
     mean = pts.mean(axis=0)
     scale = float(pts.std()) or 1.0
     x, y = ((pts - mean) / scale).T
     design = np.stack((x * x, x * y, y * y, x, y), axis=1)
-    weighted = masks[:, :, None] * design  # (k, n, 5)
-    normal = np.einsum("kni,nj->kij", weighted, design)
-    rhs = weighted.sum(axis=1)
+    # Each mask's normal equations as one product with the points' outer
+    # products.
+    outer = (design[:, :, None] * design[:, None, :]).reshape(len(pts), 25)
+    normal = (masks @ outer).reshape(-1, 5, 5)
+    rhs = masks @ design
     # A whisker of ridge keeps degenerate subsets (too few or collinear
     # points) solvable; they come out as non-ellipses.
     normal += 1e-12 * np.eye(5)
-    with np.errstate(all="ignore"):
-        a, b, c, d, e = np.linalg.solve(normal, rhs[:, :, None])[..., 0].T
-        det = 4 * a * c - b * b
-        x0 = (b * e - 2 * c * d) / det
-        y0 = (b * d - 2 * a * e) / det
-        f0 = a * x0 * x0 + b * x0 * y0 + c * y0 * y0 + d * x0 + e * y0 - 1
-        root = np.sqrt(((a - c) / 2) ** 2 + (b / 2) ** 2)
-        big, small = (a + c) / 2 + root, (a + c) / 2 - root
-        major = 2 * np.sqrt(-f0 / small)
-        minor = 2 * np.sqrt(-f0 / big)
-        angle = (np.degrees(0.5 * np.arctan2(b, a - c)) + 90.0) % 180.0
+    a, b, c, d, e = np.linalg.solve(normal, rhs[:, :, None])[..., 0].T
+    det = 4 * a * c - b * b
+    x0 = (b * e - 2 * c * d) / det
+    y0 = (b * d - 2 * a * e) / det
+    f0 = a * x0 * x0 + b * x0 * y0 + c * y0 * y0 + d * x0 + e * y0 - 1
+    root = np.sqrt(((a - c) / 2) ** 2 + (b / 2) ** 2)
+    big, small = (a + c) / 2 + root, (a + c) / 2 - root
+    major = 2 * np.sqrt(-f0 / small)
+    minor = 2 * np.sqrt(-f0 / big)
+    angle = (np.degrees(0.5 * np.arctan2(b, a - c)) + 90.0) % 180.0
     valid = (det > 0) & np.isfinite(major) & np.isfinite(minor)
     params = (x0 * scale + mean[0], y0 * scale + mean[1], major * scale,
               minor * scale, angle)
@@ -576,7 +584,7 @@ def _confidence(region, ellipse, pts, strength, keep, rays, radius_range):
             and major / 2 <= radius_range[1] * 1.2):
         return 0.0
     residual = ellipse_residuals(ellipse, pts.astype(np.float64))
-    on_edge = np.abs(residual) < 0.5 + 0.01 * minor
+    on_edge = _on_edge(ellipse, pts, residual)
     support = on_edge.sum() / rays
     noise = region.noise()
     contrast = _median(strength[on_edge]) if on_edge.any() else 0.0
@@ -598,6 +606,14 @@ def _confidence(region, ellipse, pts, strength, keep, rays, radius_range):
     strength_term = min(1.0, max(0.0, (snr - 2.0) / 6.0))
     fit_term = 1.0 / (1.0 + (rms / 0.5) ** 2)
     return float(min(1.0, 1.25 * support) * strength_term * fit_term)
+
+
+def _on_edge(ellipse, pts, residual=None):
+    """The points within half a pixel and 1 % of the minor axis of the
+    ellipse."""
+    if residual is None:
+        residual = ellipse_residuals(ellipse, pts.astype(np.float64))
+    return np.abs(residual) < 0.5 + 0.01 * ellipse[1][1]
 
 
 def _sample(region, cx, cy, angles, radii):
