@@ -5,9 +5,12 @@
     if pupil.found:
         pupil.center, pupil.axes, pupil.angle, pupil.confidence
 
-Below detect(), radial_search() is the library's call itself on gradient
-images, with per-ray edge strength and sub-pixel radii; `synthetic` draws
-eyes whose true pupil is known.
+track() follows the pupil through the frames of a video (open_frames()
+reads a video file or a folder of images); the command `pupil-radial`
+writes CSVs, plots and overlays. Below detect(), radial_search() is the
+library's call itself on gradient images, with per-ray edge strength and
+sub-pixel radii; `synthetic` draws eyes and videos whose true pupil is
+known.
 """
 
 from ._core import (
@@ -18,17 +21,23 @@ from ._core import (
     ray_angles,
 )
 from .detect import DEFAULT_THRESHOLD, Pupil, detect
+from .track import Frame, Frames, InputError, open_frames, track
 
 __version__ = "1.1.0"
 
 __all__ = [
     "CoreNotFoundError",
     "DEFAULT_THRESHOLD",
+    "Frame",
+    "Frames",
+    "InputError",
     "Pupil",
     "SearchResult",
     "core_path",
     "detect",
+    "open_frames",
     "radial_search",
     "ray_angles",
+    "track",
     "__version__",
 ]

@@ -84,7 +84,7 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
     Raises TypeError or ValueError naming the argument for input that is not
     an image or options out of range; any valid image gives a Pupil.
     """
-    gray = as_gray(image)
+    image = check_image(image)
     threshold = _number("threshold", threshold, 0.0, 1.0)
     sigma = _number("sigma", sigma, 0.0, 20.0)
     rays = _core._check_count("rays", rays, minimum=16)
@@ -95,31 +95,63 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
         if not 0 < radius[0] < radius[1]:
             raise ValueError(
                 f"radius must be (min, max) with 0 < min < max, got {radius}")
-    rows, cols = gray.shape
+    rows, cols = image.shape[:2]
     if rows < 8 or cols < 8:
         return not_found()
-
-    radius_given = radius is not None
-    if center is None or radius is None:
-        overview = _Overview(gray)
-    if center is None:
-        center = overview.dark_region()
-        if center is None:
-            return not_found()
-    if radius is None:
-        estimate = overview.radius(center)
-        if estimate is None:
-            return not_found()
-        radius = (max(1.5, 0.35 * estimate), 1.7 * estimate + 3)
     # Degenerate guesses (too few points, a line) are normal on the way and
     # come out as NaN; warnings about them would say nothing.
     with np.errstate(all="ignore"):
+        if center is not None and radius is not None:
+            # All that is needed lies near the centre.
+            x0, y0, x1, y1 = window = _window(
+                image, center, 1.7 * radius[1] + 3 * sigma + 12)
+            if x1 - x0 < 8 or y1 - y0 < 8:
+                return not_found()
+            gray = as_gray(image, window)
+            local = (center[0] - x0, center[1] - y0)
+            return _moved(_measure(gray, local, radius, True, threshold,
+                                   rays, sigma), x0, y0)
+        gray = as_gray(image)
+        overview = _Overview(gray)
+        if center is None:
+            center = overview.dark_region()
+            if center is None:
+                return not_found()
+        radius_given = radius is not None
+        if radius is None:
+            estimate = overview.radius(center)
+            if estimate is None:
+                return not_found()
+            radius = (max(1.5, 0.35 * estimate), 1.7 * estimate + 3)
         return _measure(gray, center, radius, radius_given, threshold, rays,
                         sigma)
 
 
-def as_gray(image) -> np.ndarray:
-    """`image` as a float32 gray array on a 0-255 scale, checked."""
+def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
+                rays: int = 96, sigma: float = 1.0) -> Pupil:
+    """The pupil near `prior`, a found pupil of the previous frame: one
+    search close to its ellipse, on a window around it, so the cost follows
+    the pupil's size. Not found when the pupil moved or changed more than a
+    few pixels, or is gone; then detect() is the way to find it again.
+    Arguments are those of detect(), taken as already checked."""
+    image = check_image(image)
+    (cx, cy), (major, minor), angle = prior.box
+    with np.errstate(all="ignore"):
+        x0, y0, x1, y1 = window = _window(image, (cx, cy),
+                                          0.75 * major + 3 * sigma + 12)
+        if x1 - x0 < 8 or y1 - y0 < 8:
+            return not_found()
+        gray = as_gray(image, window)
+        local = ((cx - x0, cy - y0), (major, minor), angle)
+        region = _Region(gray, local[0], 0.6 * major + 4, sigma)
+        pupil = _final(region, local, rays, threshold,
+                       (0.3 * minor, 0.6 * major + 3), slack=3.0)
+    return _moved(pupil, x0, y0)
+
+
+def check_image(image) -> np.ndarray:
+    """`image` as an array, checked: 2-D gray, or 3-D with 3 (BGR) or 4
+    (BGRA) channels, not empty, of real numbers."""
     if not isinstance(image, np.ndarray):
         try:
             image = np.asarray(image)
@@ -130,28 +162,56 @@ def as_gray(image) -> np.ndarray:
                                                         np.floating)):
         raise TypeError(f"image must hold real numbers, not dtype "
                         f"{image.dtype}")
-    if image.ndim == 3 and image.shape[2] in (3, 4):
-        if image.dtype not in (np.uint8, np.uint16, np.float32):
-            image = image.astype(np.float32)
-        code = cv2.COLOR_BGR2GRAY if image.shape[2] == 3 else \
-            cv2.COLOR_BGRA2GRAY
-        image = cv2.cvtColor(np.ascontiguousarray(image), code)
-    if image.ndim != 2:
+    if not (image.ndim == 2 or (image.ndim == 3
+                                and image.shape[2] in (3, 4))):
         raise ValueError(f"image must be 2-D gray or 3-channel BGR, got shape "
                          f"{image.shape}")
     if image.size == 0:
         raise ValueError(f"image is empty (shape {image.shape})")
+    return image
+
+
+def as_gray(image, window=None) -> np.ndarray:
+    """`image` (checked by check_image) as a float32 gray array on a 0-255
+    scale; only the part `window` = (x0, y0, x1, y1) when given, so that
+    the cost follows the window, not the image (but the scale of a float
+    image is decided on all of it)."""
+    part = image if window is None else \
+        image[window[1]:window[3], window[0]:window[2]]
+    if part.ndim == 3:
+        if part.dtype not in (np.uint8, np.uint16, np.float32):
+            part = part.astype(np.float32)
+        code = cv2.COLOR_BGR2GRAY if part.shape[2] == 3 else \
+            cv2.COLOR_BGRA2GRAY
+        part = cv2.cvtColor(np.ascontiguousarray(part), code)
     if image.dtype == np.uint8:
-        return image.astype(np.float32)
+        return part.astype(np.float32)
     if image.dtype == np.uint16:
-        return image.astype(np.float32) * np.float32(255 / 65535)
-    gray = image.astype(np.float32)
-    finite = np.isfinite(gray)
-    if not finite.all():
-        raise ValueError("image holds NaN or infinite values")
-    if np.issubdtype(image.dtype, np.floating) and gray.max() <= 1.0:
-        gray = gray * np.float32(255)
+        return part.astype(np.float32) * np.float32(255 / 65535)
+    gray = part.astype(np.float32)
+    if np.issubdtype(image.dtype, np.floating):
+        if not np.isfinite(image).all():
+            raise ValueError("image holds NaN or infinite values")
+        if image.max() <= 1.0:
+            gray *= np.float32(255)
     return gray
+
+
+def _window(image, center, half):
+    """(x0, y0, x1, y1): the part of the image within `half` px of center."""
+    rows, cols = image.shape[:2]
+    half = int(math.ceil(half))
+    x, y = int(round(center[0])), int(round(center[1]))
+    return (min(max(x - half, 0), cols), min(max(y - half, 0), rows),
+            min(max(x + half + 1, 0), cols), min(max(y + half + 1, 0), rows))
+
+
+def _moved(pupil: Pupil, dx: float, dy: float) -> Pupil:
+    """The pupil measured on a window, in the whole image's coordinates."""
+    shift = np.array([dx, dy], np.float32)
+    center = (pupil.center[0] + dx, pupil.center[1] + dy)
+    return Pupil(pupil.found, center, pupil.axes, pupil.angle,
+                 pupil.confidence, pupil.points + shift, pupil.inliers)
 
 
 class _Overview:
@@ -362,7 +422,7 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
             return not_found(0.0, pts)
         ellipse, _ = first
         (cx, cy), (major, minor), _ = ellipse
-        if not (0 <= cx <= cols - 1 and 0 <= cy <= rows - 1) or minor <= 1:
+        if not (0 <= cx <= cols - 1 and 0 <= cy <= rows - 1 and minor > 1):
             return not_found(0.0, pts)
         # A guess far off centre leaves part of the edge out of range: once
         # more from the fitted centre, with a range from the fitted size
@@ -373,15 +433,21 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
         if not radius_given:
             rmin, rmax = max(1.5, 0.3 * minor), 0.85 * major + 3
 
-    # Again from the fitted centre, each ray searching close to the ellipse:
-    # so close that a lid or the iris rim beyond it is out of reach.
+    return _final(region, ellipse, rays, threshold, (rmin, rmax))
+
+
+def _final(region, ellipse, rays, threshold, radius_range, slack=1.5):
+    """From the centre of `ellipse`, each ray searching within `slack` px
+    and 10 % of it: so close that a lid or the iris rim beyond it is out of
+    reach. The points are refitted, checked and scored."""
+    (cx, cy), (major, minor), _ = ellipse
     angles = edges.ray_table(rays)[0]
     expected = ellipse_radius_along(ellipse, (cx, cy), angles)
-    width = 1.5 + 0.1 * expected
+    width = slack + 0.1 * expected
     lo = np.maximum(expected - width, 0.5)
     hi = expected + width
-    if hi.max() > 1.3 * rmax + 4:
-        return not_found(0.0, pts)
+    if not hi.max() <= 1.3 * radius_range[1] + 4:
+        return not_found()
     pts, strength = region.search((cx, cy), lo, hi, rays, first_edge=False)
     # Refined from the first fit, unless too few points then lie on it (a
     # first fit drawn off by a lid's chord): then from every guess again.
@@ -392,7 +458,7 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
         return not_found(0.0, pts)
     ellipse, keep = fit
     confidence = _confidence(region, ellipse, pts, strength, keep, rays,
-                             (rmin, rmax))
+                             radius_range)
     (cx, cy), axes, angle = ellipse
     if confidence < threshold:
         return not_found(confidence, pts, keep)

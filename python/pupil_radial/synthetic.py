@@ -11,6 +11,7 @@ truth is exact in pixel-centre coordinates: pixel (x, y) covers
     eye = synthetic.eye((192, 192), seed=3)
     eye.image, eye.pupil, eye.visible
     blank = synthetic.no_pupil("closed", (480, 640), seed=1)
+    for frame in synthetic.video((192, 192), seconds=5, fps=120): ...
 """
 
 from __future__ import annotations
@@ -130,9 +131,12 @@ def no_pupil(kind: str, shape=(480, 640), seed=None) -> np.ndarray:
     raise ValueError(f"kind must be one of {NO_PUPIL_KINDS}, got {kind!r}")
 
 
-def render(shape, params: EyeParams, rng=None) -> SyntheticEye:
-    """Draws the eye that `params` describe."""
+def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
+    """Draws the eye that `params` describe. `rng` draws its texture,
+    lashes and glints, `noise_rng` (default: rng) its sensor noise, so that
+    frames of one video share the first and differ in the second."""
     rng = np.random.default_rng(rng)
+    noise_rng = rng if noise_rng is None else noise_rng
     rows, cols = shape
     p = params
     y, x = np.mgrid[0:rows, 0:cols].astype(np.float32)
@@ -198,7 +202,7 @@ def render(shape, params: EyeParams, rng=None) -> SyntheticEye:
         image += 230 * np.exp(-((x - gx) ** 2 + (y - gy) ** 2)
                               / (2 * sigma**2)) * opening
 
-    image = _finish(image, rng, p.defocus, p.noise, p.vignetting,
+    image = _finish(image, noise_rng, p.defocus, p.noise, p.vignetting,
                     p.motion_blur)
     pupil = p.pupil
     if pupil is not None and p.opening <= 0:
@@ -266,3 +270,67 @@ def _finish(image, rng, defocus, noise, vignetting, motion=(0.0, 0.0)):
     image = image * (1 - vignetting * r2)
     image = image + rng.normal(0, noise, image.shape).astype(np.float32)
     return np.clip(np.round(image), 0, 255).astype(np.uint8)
+
+
+def video(shape=(192, 192), seconds: float = 6.0, fps: float = 120.0,
+          seed: int = 0, flash_at: float = 2.0):
+    """Frames of one eye over time, each a SyntheticEye with its truth: the
+    pupil dilates slowly and constricts after a flash of light at
+    `flash_at` s (latency 0.25 s), the eye fixates and jumps in saccades
+    (with motion blur while it moves), and blinks twice. `params.opening`
+    of a frame is 0 while the lid is shut."""
+    rng = np.random.default_rng(seed)
+    base = random_params(shape, rng, opening=float(rng.uniform(0.8, 0.95)),
+                         lashes=int(rng.integers(1, 4)), glints=2,
+                         glint_on_edge=False, mascara=False)
+    texture_seed = int(rng.integers(1 << 31))
+    noise = np.random.default_rng(texture_seed + 1)
+    count = int(round(seconds * fps))
+    t = np.arange(count) / fps
+    gaze = _saccades(t, rng, 0.22 * base.iris_radius)
+    velocity = np.gradient(gaze, axis=0) * fps  # px/s
+    radius0 = base.pupil.major / 2
+    size = radius0 * (1 + 0.12 * np.sin(2 * np.pi * t / 5.0))
+    after = np.clip(t - flash_at - 0.25, 0, None)
+    size *= 1 - 0.3 * (1 - np.exp(-after / 0.3)) * np.exp(-after / 1.5)
+    blinks = rng.uniform(0.8, seconds - 0.5, 2)
+    opening = np.ones(count)
+    for start in blinks:  # 0.15 s shut to open again, shut for 2 frames+
+        phase = np.clip((t - start) / 0.2, 0, 1)
+        opening = np.minimum(opening, np.clip(
+            1.6 * np.abs(np.cos(np.pi * phase)) - 0.3, 0, 1))
+    exposure = 0.5 / fps
+    for i in range(count):
+        dx, dy = gaze[i]
+        p = base.pupil
+        # Looking away from the camera makes the pupil an ellipse across
+        # the direction of gaze.
+        tilt = math.hypot(dx, dy) / base.iris_radius
+        pupil = Ellipse(p.cx + dx, p.cy + dy, 2 * size[i],
+                        2 * size[i] * (1 - 0.25 * tilt),
+                        (math.degrees(math.atan2(dy, dx)) + 90) % 180
+                        if tilt > 0 else p.angle)
+        params = replace(
+            base, pupil=pupil,
+            iris_center=(base.iris_center[0] + dx, base.iris_center[1] + dy),
+            opening=base.opening * opening[i],
+            motion_blur=tuple(velocity[i] * exposure))
+        frame = render(shape, params, texture_seed, noise)
+        yield SyntheticEye(frame.image, pupil, frame.visible, params)
+
+
+def _saccades(t, rng, reach):
+    """Gaze offset (dx, dy) in px per time: fixations of 0.3-0.9 s joined
+    by 40 ms saccades with a smooth velocity profile."""
+    gaze = np.zeros((t.size, 2))
+    position, start = np.zeros(2), 0.0
+    while start < t[-1]:
+        target = rng.uniform(-reach, reach, 2)
+        jump = (t >= start) & (t < start + 0.04)
+        phase = (t[jump] - start) / 0.04
+        blend = 0.5 - 0.5 * np.cos(np.pi * phase)
+        gaze[jump] = position + blend[:, None] * (target - position)
+        rest = t >= start + 0.04
+        gaze[rest] = target
+        position, start = target, start + 0.04 + rng.uniform(0.3, 0.9)
+    return gaze

@@ -1,0 +1,164 @@
+"""Pupils through a sequence of frames: each frame measured near the
+previous frame's pupil, found from scratch again after a loss; and the
+frames of a video file or a folder of images, with their times.
+
+    import pupil_radial
+    frames = pupil_radial.open_frames("eye.mp4")  # or a folder of images
+    for pupil in pupil_radial.track(f.image for f in frames):
+        print(pupil.found, pupil.center, pupil.axes)
+
+track() takes any iterable of images (arrays, or None for a frame that
+could not be read) and yields one Pupil per image, as it goes.
+"""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Iterable, Iterator, Optional
+
+import cv2
+import numpy as np
+
+from .detect import DEFAULT_THRESHOLD, Pupil, detect, detect_near, not_found
+
+IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm",
+                  ".ppm", ".pbm", ".webp", ".jp2"}
+# A video that fails this many reads in a row has ended, whatever it said
+# its length was.
+_MAX_FAILED_READS = 16
+
+
+class InputError(ValueError):
+    """A video or folder that cannot be read as frames."""
+
+
+def track(frames: Iterable, *, center=None, radius=None,
+          threshold: float = DEFAULT_THRESHOLD, rays: int = 96,
+          sigma: float = 1.0) -> Iterator[Pupil]:
+    """One Pupil per frame of `frames` (images as detect() takes them; None
+    for a frame that could not be read, which is reported not found).
+
+    While a pupil is found, the next frame is measured near it (its centre
+    and size as the prior, on a window around it, so the cost follows the
+    pupil's size and not the frame's); when that fails, or after a frame
+    without a pupil, the frame is searched from scratch, from `center` and
+    within `radius` when given. A blink or a lost frame is reported as not
+    found: no pupil is carried over from an earlier frame.
+    """
+    options = dict(threshold=threshold, rays=rays, sigma=sigma)
+    prior: Optional[Pupil] = None
+    for image in frames:
+        if image is None:
+            prior = None
+            yield not_found()
+            continue
+        pupil = detect_near(image, prior, **options) if prior else None
+        if pupil is None or not pupil.found:
+            pupil = detect(image, center=center, radius=radius, **options)
+        prior = pupil if pupil.found else None
+        yield pupil
+
+
+@dataclass(frozen=True)
+class Frame:
+    """One frame of a recording: its index from 0, its time in seconds, and
+    its image (2-D gray uint8), or None where it could not be read."""
+
+    index: int
+    time_s: float
+    image: Optional[np.ndarray]
+
+
+class Frames:
+    """The frames of a video file or a folder of images, read one at a time
+    as they are iterated (iterate once). `fps` is the video's frame rate
+    (None for a folder), `count` its frame count as far as known, and
+    `decode_seconds` the time spent reading and decoding so far."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+        self.decode_seconds = 0.0
+        self.fps: Optional[float] = None
+        if not self.path.exists():
+            raise InputError(f"{self.path}: no such file or folder")
+        if self.path.is_dir():
+            self._files = sorted(p for p in self.path.iterdir()
+                                 if p.suffix.lower() in IMAGE_SUFFIXES)
+            if not self._files:
+                raise InputError(f"{self.path}: no images in this folder")
+            self.count = len(self._files)
+            self._capture = None
+        else:
+            self._files = None
+            capture = cv2.VideoCapture(str(self.path))
+            ok = capture.isOpened()
+            first = capture.read() if ok else (False, None)
+            if not first[0]:
+                capture.release()
+                raise InputError(f"{self.path}: not a video OpenCV can read")
+            capture.release()
+            # Opened again so that the first frame is read like the rest.
+            self._capture = cv2.VideoCapture(str(self.path))
+            fps = self._capture.get(cv2.CAP_PROP_FPS)
+            self.fps = fps if fps and np.isfinite(fps) and fps > 0 else None
+            count = int(self._capture.get(cv2.CAP_PROP_FRAME_COUNT))
+            self.count = count if count > 0 else None
+
+    def __iter__(self) -> Iterator[Frame]:
+        if self._files is not None:
+            yield from self._images()
+        else:
+            yield from self._video()
+
+    def _images(self):
+        for index, path in enumerate(self._files):
+            start = time.perf_counter()
+            image = cv2.imread(str(path), cv2.IMREAD_GRAYSCALE)
+            self.decode_seconds += time.perf_counter() - start
+            if image is None:
+                raise InputError(f"{path}: not an image OpenCV can read")
+            yield Frame(index, float(index), image)
+
+    def _video(self):
+        capture, index, failed = self._capture, 0, 0
+        last_time = -1.0
+        try:
+            while self.count is None or index < self.count or failed == 0:
+                start = time.perf_counter()
+                ok, image = capture.read()
+                self.decode_seconds += time.perf_counter() - start
+                if not ok:
+                    failed += 1
+                    # Past the end, or a frame that does not decode: only a
+                    # frame count still ahead tells them apart.
+                    if (self.count is None or index >= self.count
+                            or failed >= _MAX_FAILED_READS):
+                        return
+                    yield Frame(index, self._time(index, None), None)
+                    index += 1
+                    continue
+                failed = 0
+                if image.ndim == 3:
+                    image = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
+                stamp = capture.get(cv2.CAP_PROP_POS_MSEC) / 1000.0
+                if not stamp > last_time:
+                    stamp = None
+                time_s = self._time(index, stamp)
+                last_time = time_s
+                yield Frame(index, time_s, image)
+                index += 1
+        finally:
+            capture.release()
+
+    def _time(self, index, stamp):
+        if stamp is not None and (index == 0 or stamp > 0):
+            return stamp
+        return index / self.fps if self.fps else float(index)
+
+
+def open_frames(path) -> Frames:
+    """The frames of a video file OpenCV can read, or of the images in a
+    folder (taken in name order). Raises InputError when there are none."""
+    return Frames(path)
