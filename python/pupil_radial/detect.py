@@ -671,7 +671,10 @@ def _confidence(region, ellipse, pts, strength, keep, rays, radius_range):
         return 0.0
     strength_term = min(1.0, max(0.0, (snr - 2.0) / 6.0))
     fit_term = 1.0 / (1.0 + (rms / 0.5) ** 2)
-    return float(min(1.0, 1.25 * support) * strength_term * fit_term)
+    # Most of the boundary on the ellipse: at 85 % and more of the rays, 1;
+    # at 45 % and less (more than half of it hidden or wrong), 0.
+    support_term = min(1.0, max(0.0, (support - 0.45) / 0.4))
+    return float(support_term * strength_term * fit_term)
 
 
 def _on_edge(ellipse, pts, residual=None):

@@ -293,7 +293,9 @@ def video(shape=(192, 192), seconds: float = 6.0, fps: float = 120.0,
     size = radius0 * (1 + 0.12 * np.sin(2 * np.pi * t / 5.0))
     after = np.clip(t - flash_at - 0.25, 0, None)
     size *= 1 - 0.3 * (1 - np.exp(-after / 0.3)) * np.exp(-after / 1.5)
-    blinks = rng.uniform(0.8, seconds - 0.5, 2)
+    # Blinks away from the flash, so that each shows on its own.
+    blinks = (flash_at + rng.uniform(-1.4, -0.8),
+              flash_at + rng.uniform(2.0, max(2.1, seconds - flash_at - 0.4)))
     opening = np.ones(count)
     for start in blinks:  # 0.15 s shut to open again, shut for 2 frames+
         phase = np.clip((t - start) / 0.2, 0, 1)
