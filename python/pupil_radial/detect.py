@@ -319,7 +319,10 @@ def gaussian_taps(sigma_samples: float) -> np.ndarray:
 _TAPS = gaussian_taps(1.5)
 _MIN_CONTRAST = 12.0  # pupil against its surround, 0-255 scale
 _ANGLES32 = np.arange(32) * (2 * np.pi / 32)
-_INSIDE = np.array([[0.25], [0.5], [0.75]])
+_COS32, _SIN32 = np.cos(_ANGLES32), np.sin(_ANGLES32)
+# Three rings inside the pupil, one around it: radius = along * ring + offset
+_RINGS = np.array([[0.25], [0.5], [0.75], [1.25]])
+_RING_OFFSETS = np.array([[0.0], [0.0], [0.0], [2.0]])
 _SPACING = 0.5  # px between samples along a ray
 
 
@@ -420,7 +423,7 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
         first = robust_ellipse(pts, center, rmax, tolerance=0.75)
         if first is None:
             return not_found(0.0, pts)
-        ellipse, _ = first
+        ellipse = first[0]
         (cx, cy), (major, minor), _ = ellipse
         if not (0 <= cx <= cols - 1 and 0 <= cy <= rows - 1 and minor > 1):
             return not_found(0.0, pts)
@@ -456,9 +459,9 @@ def _final(region, ellipse, rays, threshold, radius_range, slack=1.5):
         fit = robust_ellipse(pts, (cx, cy), float(hi.max()), start=ellipse)
     if fit is None:
         return not_found(0.0, pts)
-    ellipse, keep = fit
-    confidence = _confidence(region, ellipse, pts, strength, keep, rays,
-                             radius_range)
+    ellipse, keep, residual = fit
+    confidence = _confidence(region, ellipse, pts, strength, keep, residual,
+                             rays, radius_range)
     (cx, cy), axes, angle = ellipse
     if confidence < threshold:
         return not_found(confidence, pts, keep)
@@ -468,7 +471,8 @@ def _final(region, ellipse, rays, threshold, radius_range, slack=1.5):
 def robust_ellipse(points: np.ndarray, origin, reach: float,
                    tolerance: float = 0.25, start=None):
     """((cx, cy), (major, minor), angle) fitted to the points that agree
-    with it, and the mask of those points; None with too few.
+    with it, the mask of those points and every point's residual; None with
+    too few.
 
     `points` are the edges of rays cast from `origin` reaching `reach`
     px, in ray order. Lids and lashes hide a contiguous arc of the boundary
@@ -570,7 +574,8 @@ def refine_ellipse(points: np.ndarray, start, tolerance: float):
     """The ellipse refitted to the points within `tolerance` px of `start`,
     then to those within three robust standard deviations of its own
     residuals, so glints' rims, lashes and a lid's chord fall out. Returns
-    (ellipse, mask of the points used) or None with fewer than 6."""
+    (ellipse, mask of the points used, every point's residual) or None
+    with fewer than 6."""
     pts = points.astype(np.float64)
     keep = np.abs(ellipse_residuals(start, pts)) < tolerance
     for _ in range(3):
@@ -585,11 +590,12 @@ def refine_ellipse(points: np.ndarray, start, tolerance: float):
         cut = min(max(3.0 * spread, 0.5), max(1.0, 0.025 * ellipse[1][1]))
         new_keep = np.abs(residual) < cut
         if np.array_equal(new_keep, keep):
-            return ellipse, keep
+            return ellipse, keep, residual
         keep = new_keep
     if keep.sum() < 6:
         return None
-    return _fit(points[keep]), keep
+    ellipse = _fit(points[keep])
+    return ellipse, keep, ellipse_residuals(ellipse, pts)
 
 
 def _fit(points):
@@ -643,13 +649,13 @@ def ellipse_radius_along(ellipse, origin, angles):
     return (-qb + np.sqrt(np.maximum(qb * qb - 4 * qa * qc, 0))) / (2 * qa)
 
 
-def _confidence(region, ellipse, pts, strength, keep, rays, radius_range):
+def _confidence(region, ellipse, pts, strength, keep, residual, rays,
+                radius_range):
     (cx, cy), (major, minor), _ = ellipse
     if not (minor >= 0.3 * major and minor >= 4
             and radius_range[0] * 0.8 <= minor / 2
             and major / 2 <= radius_range[1] * 1.2):
         return 0.0
-    residual = ellipse_residuals(ellipse, pts.astype(np.float64))
     on_edge = _on_edge(ellipse, pts, residual)
     support = on_edge.sum() / rays
     noise = region.noise()
@@ -661,13 +667,13 @@ def _confidence(region, ellipse, pts, strength, keep, rays, radius_range):
     # crossing on a shut lid): three in four samples inside darker than
     # three in four around, glints allowed for.
     along = ellipse_radius_along(ellipse, (cx, cy), _ANGLES32)
-    inner = _sample(region, cx, cy, _ANGLES32, along * _INSIDE)
-    outer = _sample(region, cx, cy, _ANGLES32, 1.25 * along + 2)
-    if _quantile(inner.ravel(), 0.75) >= _quantile(outer, 0.25):
+    values = _sample(region, cx, cy, along * _RINGS + _RING_OFFSETS)
+    inner, outer = values[:3].ravel(), values[3]
+    if _quantile(inner, 0.75) >= _quantile(outer, 0.25):
         return 0.0
     # ... and by more than the texture of skin between lashes, in levels of
     # the 0-255 scale.
-    if _median(outer) - _median(inner.ravel()) < _MIN_CONTRAST:
+    if _median(outer) - _median(inner) < _MIN_CONTRAST:
         return 0.0
     strength_term = min(1.0, max(0.0, (snr - 2.0) / 6.0))
     fit_term = 1.0 / (1.0 + (rms / 0.5) ** 2)
@@ -685,13 +691,14 @@ def _on_edge(ellipse, pts, residual=None):
     return np.abs(residual) < 0.5 + 0.01 * ellipse[1][1]
 
 
-def _sample(region, cx, cy, angles, radii):
-    xs = cx - region.x0 + np.cos(angles) * radii
-    ys = cy - region.y0 + np.sin(angles) * radii
+def _sample(region, cx, cy, radii):
+    """The smoothed image at `radii` (rows of 32) along _ANGLES32."""
+    xs = cx - region.x0 + _COS32 * radii
+    ys = cy - region.y0 + _SIN32 * radii
     h, w = region.smooth.shape
-    xi = np.clip(np.rint(xs).astype(int), 0, w - 1)
-    yi = np.clip(np.rint(ys).astype(int), 0, h - 1)
-    return region.smooth[yi, xi]
+    xi = np.minimum(np.maximum(np.rint(xs).astype(np.int64), 0), w - 1)
+    yi = np.minimum(np.maximum(np.rint(ys).astype(np.int64), 0), h - 1)
+    return region.smooth.ravel().take(yi * w + xi)
 
 
 def _quantile(values: np.ndarray, q: float) -> float:

@@ -71,16 +71,18 @@ def measure(gx: np.ndarray, gy: np.ndarray, center32, radii: np.ndarray,
     rays = np.flatnonzero(found)
     if rays.size:
         _, cos, sin = ray_table(radii.shape[0])
-        strength[rays], subpixel[rays] = measure_rays(
-            gx, gy, center32, radii[rays], rmin32[rays], rmax32[rays],
-            cos[rays], sin[rays], sample_count, taps)
+        with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+            strength[rays], subpixel[rays] = measure_rays(
+                gx, gy, center32, radii[rays], rmin32[rays], rmax32[rays],
+                cos[rays], sin[rays], sample_count, taps)
     return EdgeMeasures(strength, subpixel)
 
 
 def measure_rays(gx, gy, center32, radius, r0, r1, cos, sin, sample_count,
                  taps):
     """(strength, sub-pixel radius) of rays whose peaks lie at `radius`;
-    r0, r1, cos and sin per ray, float32, as the search used them."""
+    r0, r1, cos and sin per ray, float32, as the search used them. Call it
+    under np.errstate(invalid="ignore", divide="ignore", over="ignore")."""
     n = sample_count
     step = (r1 - r0) / _F32(n - 1)
     peak = _peak_index(radius, r0, step, n)
@@ -97,8 +99,7 @@ def measure_rays(gx, gy, center32, radius, r0, r1, cos, sin, sample_count,
     filtered = np.where(usable.any(axis=-1), sums, -np.inf)
     before, at, after = filtered[:, 0], filtered[:, 1], filtered[:, 2]
     curvature = before - 2 * at + after
-    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        offset = 0.5 * (before - after) / curvature
+    offset = 0.5 * (before - after) / curvature
     # A neighbour off the profile, not finite, or no maximum: no refinement.
     ok = (peak > 0) & (peak < n - 1) & np.isfinite(offset) & (curvature < 0)
     offset = np.where(ok, np.minimum(np.maximum(offset, -0.5), 0.5), 0.0)
@@ -117,8 +118,7 @@ def points(center, radii: np.ndarray, found: np.ndarray) -> np.ndarray:
 
 def _peak_index(radius, r0, step, sample_count):
     """The sample index p whose radius (float)p * step + r0 is `radius`."""
-    with np.errstate(invalid="ignore", divide="ignore"):
-        guess = np.rint((radius - r0) / step)
+    guess = np.rint((radius - r0) / step)
     peak = np.minimum(np.maximum(np.nan_to_num(guess), 0),
                       sample_count - 1).astype(np.int64)
     missed = peak.astype(_F32) * step + r0 != radius
