@@ -13,6 +13,7 @@ could not be read) and yields one Pupil per image, as it goes.
 
 from __future__ import annotations
 
+import os
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -78,6 +79,9 @@ class Frames:
     `decode_seconds` the time spent reading and decoding so far."""
 
     def __init__(self, path):
+        # FFmpeg's own messages about a file it cannot read would only
+        # repeat what InputError says; read once, when the backend loads.
+        os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
         self.path = Path(path)
         self.decode_seconds = 0.0
         self.fps: Optional[float] = None
@@ -92,7 +96,7 @@ class Frames:
             self._capture = None
         else:
             self._files = None
-            capture = cv2.VideoCapture(str(self.path))
+            capture = cv2.VideoCapture(str(self.path), cv2.CAP_FFMPEG)
             ok = capture.isOpened()
             first = capture.read() if ok else (False, None)
             if not first[0]:
@@ -100,7 +104,7 @@ class Frames:
                 raise InputError(f"{self.path}: not a video OpenCV can read")
             capture.release()
             # Opened again so that the first frame is read like the rest.
-            self._capture = cv2.VideoCapture(str(self.path))
+            self._capture = cv2.VideoCapture(str(self.path), cv2.CAP_FFMPEG)
             fps = self._capture.get(cv2.CAP_PROP_FPS)
             self.fps = fps if fps and np.isfinite(fps) and fps > 0 else None
             count = int(self._capture.get(cv2.CAP_PROP_FRAME_COUNT))

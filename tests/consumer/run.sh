@@ -57,7 +57,7 @@ eye = synthetic.eye((192, 192), seed=1)
 pupil = pupil_radial.detect(eye.image)
 print('detect() on a synthetic eye: found', pupil.found)
 sys.exit(0 if path.startswith('$work/venv') and pupil.found else 1)")
-if [ -x "$work/venv/bin/pupil-radial" ]; then
-  echo "-- the console script"
-  "$work/venv/bin/pupil-radial" --help >/dev/null
-fi
+echo "-- the console script"
+(cd "$work/elsewhere" && env -u PUPIL_RADIAL_CORE -u PYTHONPATH \
+  "$work/venv/bin/pupil-radial" demo --seconds 1 --out demo)
+test -s "$work/elsewhere/demo/pupil.csv"

@@ -1,0 +1,180 @@
+"""track() through synthetic videos, reading videos and image folders, and
+the pupil-radial command: its CSV, exit statuses and messages."""
+
+import csv
+import math
+
+import numpy as np
+import pytest
+
+cv2 = pytest.importorskip("cv2")
+
+import pupil_radial  # noqa: E402
+from pupil_radial import cli, synthetic, track  # noqa: E402
+from pupil_radial.track import Frames, InputError  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def video(tmp_path_factory):
+    """A 1.5 s synthetic video at 120 frames/s with a blink, and its truth."""
+    path = tmp_path_factory.mktemp("video") / "eye.avi"
+    frames = list(synthetic.video((192, 192), seconds=1.5, fps=120.0,
+                                  seed=3, flash_at=0.9))
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"FFV1"),
+                             120.0, (192, 192), False)
+    for frame in frames:
+        writer.write(frame.image)
+    writer.release()
+    return path, frames
+
+
+def test_tracks_a_video_against_the_truth(video):
+    path, truth = video
+    pupils = list(track(f.image for f in pupil_radial.open_frames(path)))
+    assert len(pupils) == len(truth)
+    visible = [(p, t.pupil) for p, t in zip(pupils, truth) if t.visible >= 0.7]
+    assert all(p.found for p, _ in visible)
+    centre = [math.hypot(p.center[0] - t.cx, p.center[1] - t.cy)
+              for p, t in visible]
+    assert np.median(centre) < 0.1 and np.percentile(centre, 95) < 0.5
+    shut = [p for p, t in zip(pupils, truth) if t.visible == 0]
+    assert shut and not any(p.found for p in shut)
+
+
+def test_no_pupil_is_carried_over_a_lost_frame():
+    eye = synthetic.eye((192, 192), seed=4).image
+    blank = np.full_like(eye, 128)
+    found = [p.found for p in track([eye, blank, None, eye, eye])]
+    assert found == [True, False, False, True, True]
+
+
+def test_reads_folders_in_name_order_and_videos_with_their_times(
+        tmp_path, video):
+    path, truth = video
+    frames = Frames(path)
+    assert frames.fps == 120.0 and frames.count == len(truth)
+    times = [f.time_s for f in frames]
+    assert times[:3] == pytest.approx([0.0, 1 / 120, 2 / 120], abs=1e-6)
+    for name, k in (("b.png", 1), ("a.png", 0), ("c.PNG", 2)):
+        cv2.imwrite(str(tmp_path / name), truth[k].image)
+    (tmp_path / "notes.txt").write_text("not an image")
+    frames = list(Frames(tmp_path))
+    assert [f.time_s for f in frames] == [0.0, 1.0, 2.0]
+    assert np.array_equal(frames[1].image, truth[1].image)
+
+
+def test_a_frame_that_does_not_decode_is_a_frame_without_a_pupil(
+        monkeypatch, video):
+    path, truth = video
+    real = cv2.VideoCapture
+
+    class Failing:
+        """The real video, with its third frame failing to decode."""
+
+        def __init__(self, *args):
+            self.inner, self.reads = real(*args), 0
+
+        def read(self):
+            self.reads += 1
+            ok, image = self.inner.read()
+            return (False, None) if self.reads == 3 else (ok, image)
+
+        def __getattr__(self, name):
+            return getattr(self.inner, name)
+
+    monkeypatch.setattr(cv2, "VideoCapture", Failing)
+    frames = list(Frames(path))
+    assert len(frames) == len(truth)
+    assert frames[2].image is None and frames[3].image is not None
+    assert not list(track([frames[2].image]))[0].found
+
+
+def read_csv(path):
+    with open(path, newline="") as f:
+        return list(csv.reader(f))
+
+
+def test_command_writes_the_csv_plot_and_overlay(tmp_path, video, capsys):
+    path, truth = video
+    out = tmp_path / "out.csv"
+    status = cli.main(["track", str(path), "--csv", str(out), "--plot",
+                       str(tmp_path / "p.png"), "--overlay",
+                       str(tmp_path / "o.avi")])
+    assert status == 0
+    rows = read_csv(out)
+    assert tuple(rows[0]) == cli.COLUMNS
+    assert len(rows) == len(truth) + 1
+    assert [r[0] for r in rows[1:4]] == ["0", "1", "2"]
+    lost = [r for r in rows[1:] if r[2] == "0"]
+    assert lost and all(r[3:8] == [""] * 5 and r[8] for r in lost)
+    kept = [r for r in rows[1:] if r[2] == "1"]
+    assert all(float(r[5]) >= float(r[6]) > 0 for r in kept)
+    assert "frames: 180, pupil found in" in capsys.readouterr().err
+    assert cv2.imread(str(tmp_path / "p.png")) is not None
+    overlay = cv2.VideoCapture(str(tmp_path / "o.avi"))
+    assert int(overlay.get(cv2.CAP_PROP_FRAME_COUNT)) == len(truth)
+
+
+def test_an_interrupted_run_keeps_its_rows(tmp_path, video, monkeypatch):
+    path, _ = video
+    real = cli.track
+
+    def interrupted(*args, **kwargs):
+        for i, pupil in enumerate(real(*args, **kwargs)):
+            if i == 5:
+                raise KeyboardInterrupt
+            yield pupil
+
+    monkeypatch.setattr(cli, "track", interrupted)
+    out = tmp_path / "out.csv"
+    assert cli.main(["track", str(path), "--csv", str(out)]) == 130
+    assert len(read_csv(out)) == 1 + 5
+
+
+@pytest.mark.parametrize("make, args, words", [
+    (None, ["track", "{tmp}/missing.avi"], "no such file"),
+    ("text", ["track", "{tmp}/file.avi"], "not a video"),
+    ("empty", ["track", "{tmp}/empty"], "no images"),
+    ("broken", ["track", "{tmp}/images", "--csv", "{tmp}/o.csv"],
+     "not an image"),
+    (None, ["detect", "{tmp}/missing.png"], "not an image"),
+])
+def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, make, args,
+                                            words):
+    if make == "text":
+        (tmp_path / "file.avi").write_text("not a video")
+    elif make == "empty":
+        (tmp_path / "empty").mkdir()
+    elif make == "broken":
+        (tmp_path / "images").mkdir()
+        cv2.imwrite(str(tmp_path / "images" / "0.png"),
+                    synthetic.eye((96, 96), seed=1).image)
+        (tmp_path / "images" / "1.png").write_bytes(b"\x89PNG broken")
+    args = [a.format(tmp=tmp_path) for a in args]
+    assert cli.main(args) == 2
+    err = capsys.readouterr().err
+    assert words in err and err.count("\n") == 1 and "Traceback" not in err
+    if make == "broken":  # the readable frame's row is kept
+        assert len(read_csv(tmp_path / "o.csv")) == 2
+
+
+@pytest.mark.parametrize("option", ["--center=3", "--center=a,b",
+                                    "--radius=9,3", "--threshold=2"])
+def test_bad_options_are_usage_errors(option, capsys):
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["detect", "eye.png", option])
+    assert stop.value.code == 2 and "error:" in capsys.readouterr().err
+
+
+def test_detect_exit_status_says_whether_a_pupil_was_found(tmp_path, capsys):
+    eye = synthetic.eye((192, 192), seed=6)
+    cv2.imwrite(str(tmp_path / "eye.png"), eye.image)
+    cv2.imwrite(str(tmp_path / "blank.png"), np.full((96, 96), 90, np.uint8))
+    assert cli.main(["detect", str(tmp_path / "eye.png"), "--json",
+                     "--overlay", str(tmp_path / "o.png")]) == 0
+    import json
+    result = json.loads(capsys.readouterr().out)
+    assert result["found"] and abs(result["center"][0] - eye.pupil.cx) < 0.5
+    assert cv2.imread(str(tmp_path / "o.png")).shape == (192, 192, 3)
+    assert cli.main(["detect", str(tmp_path / "blank.png")]) == 1
+    assert "no pupil found" in capsys.readouterr().err
