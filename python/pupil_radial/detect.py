@@ -355,8 +355,10 @@ class _Region:
         f32 = np.float32
         local = (float(f32(center[0] - self.x0)),
                  float(f32(center[1] - self.y0)))
-        r0 = np.ascontiguousarray(np.broadcast_to(rmin, (rays,)), f32)
-        r1 = np.ascontiguousarray(np.broadcast_to(rmax, (rays,)), f32)
+        r0 = np.full(rays, rmin, f32) if np.ndim(rmin) == 0 else \
+            np.asarray(rmin, f32)
+        r1 = np.full(rays, rmax, f32) if np.ndim(rmax) == 0 else \
+            np.asarray(rmax, f32)
         samples = max(int(math.ceil(float(np.max(r1 - r0)) / _SPACING)) + 1,
                       3)
         radius, _ = _core.search(self.gx, self.gy, local, r0, r1, samples,
@@ -406,10 +408,10 @@ class _Region:
         return self.gx.ravel().take(i) * cos + self.gy.ravel().take(i) * sin
 
     def noise(self):
-        """Robust standard deviation of the gradient over the region."""
-        sample = self.gx[::2, ::2].ravel()
-        mad = _median(np.abs(sample - _median(sample.ravel())))
-        return 1.4826 * mad
+        """Robust standard deviation of the gradient over the region: most
+        of it is flat, so the median of |gx| is the noise's (its median is
+        0)."""
+        return 1.4826 * _median(np.abs(self.gx[::2, ::2]).ravel())
 
 
 def _measure(gray, center, radius, radius_given, threshold, rays,
@@ -455,7 +457,7 @@ def _final(region, ellipse, rays, threshold, radius_range, slack=1.5):
     # Refined from the first fit, unless too few points then lie on it (a
     # first fit drawn off by a lid's chord): then from every guess again.
     fit = refine_ellipse(pts, ellipse, max(1.0, 0.03 * minor))
-    if fit is None or _on_edge(fit[0], pts).sum() < 0.85 * rays:
+    if fit is None or _on_edge(fit[0], fit[2]).sum() < 0.85 * rays:
         fit = robust_ellipse(pts, (cx, cy), float(hi.max()), start=ellipse)
     if fit is None:
         return not_found(0.0, pts)
@@ -573,9 +575,9 @@ def _guess_masks(n: int, halves: bool) -> np.ndarray:
 def refine_ellipse(points: np.ndarray, start, tolerance: float):
     """The ellipse refitted to the points within `tolerance` px of `start`,
     then to those within three robust standard deviations of its own
-    residuals, so glints' rims, lashes and a lid's chord fall out. Returns
-    (ellipse, mask of the points used, every point's residual) or None
-    with fewer than 6."""
+    residuals, so glints' rims, lashes and a lid's chord fall out (three
+    rounds at most). Returns (ellipse, mask of the points it was fitted to,
+    every point's residual) or None with fewer than 6."""
     pts = points.astype(np.float64)
     keep = np.abs(ellipse_residuals(start, pts)) < tolerance
     for _ in range(3):
@@ -584,6 +586,9 @@ def refine_ellipse(points: np.ndarray, start, tolerance: float):
         ellipse = _fit(points[keep])
         residual = ellipse_residuals(ellipse, pts)
         inside = residual[keep]
+        # Mean absolute deviation as the noise's scale (1.25 of it is the
+        # standard deviation of normal noise); outliers it lets in are
+        # bounded by the cap below.
         spread = 1.4826 * _median(np.abs(inside - _median(inside)))
         # Noise spreads edges by a fraction of a pixel; a lid's chord or a
         # glint's rim lies further off than that.
@@ -656,7 +661,7 @@ def _confidence(region, ellipse, pts, strength, keep, residual, rays,
             and radius_range[0] * 0.8 <= minor / 2
             and major / 2 <= radius_range[1] * 1.2):
         return 0.0
-    on_edge = _on_edge(ellipse, pts, residual)
+    on_edge = _on_edge(ellipse, residual)
     support = on_edge.sum() / rays
     noise = region.noise()
     contrast = _median(strength[on_edge]) if on_edge.any() else 0.0
@@ -668,12 +673,13 @@ def _confidence(region, ellipse, pts, strength, keep, residual, rays,
     # three in four around, glints allowed for.
     along = ellipse_radius_along(ellipse, (cx, cy), _ANGLES32)
     values = _sample(region, cx, cy, along * _RINGS + _RING_OFFSETS)
-    inner, outer = values[:3].ravel(), values[3]
-    if _quantile(inner, 0.75) >= _quantile(outer, 0.25):
+    inner = np.partition(values[:3].ravel(), (48, 72))  # of 96
+    outer = np.partition(values[3], (8, 16))  # of 32
+    if inner[72] >= outer[8]:
         return 0.0
     # ... and by more than the texture of skin between lashes, in levels of
-    # the 0-255 scale.
-    if _median(outer) - _median(inner) < _MIN_CONTRAST:
+    # the 0-255 scale (medians).
+    if outer[16] - inner[48] < _MIN_CONTRAST:
         return 0.0
     strength_term = min(1.0, max(0.0, (snr - 2.0) / 6.0))
     fit_term = 1.0 / (1.0 + (rms / 0.5) ** 2)
@@ -683,11 +689,9 @@ def _confidence(region, ellipse, pts, strength, keep, residual, rays,
     return float(support_term * strength_term * fit_term)
 
 
-def _on_edge(ellipse, pts, residual=None):
-    """The points within half a pixel and 1 % of the minor axis of the
-    ellipse."""
-    if residual is None:
-        residual = ellipse_residuals(ellipse, pts.astype(np.float64))
+def _on_edge(ellipse, residual):
+    """The points whose residual is within half a pixel and 1 % of the
+    minor axis of the ellipse."""
     return np.abs(residual) < 0.5 + 0.01 * ellipse[1][1]
 
 
@@ -699,11 +703,6 @@ def _sample(region, cx, cy, radii):
     xi = np.minimum(np.maximum(np.rint(xs).astype(np.int64), 0), w - 1)
     yi = np.minimum(np.maximum(np.rint(ys).astype(np.int64), 0), h - 1)
     return region.smooth.ravel().take(yi * w + xi)
-
-
-def _quantile(values: np.ndarray, q: float) -> float:
-    k = int(q * (values.shape[0] - 1))
-    return float(np.partition(values, k)[k])
 
 
 def _median(values: np.ndarray) -> float:

@@ -87,16 +87,18 @@ def measure_rays(gx, gy, center32, radius, r0, r1, cos, sin, sample_count,
     step = (r1 - r0) / _F32(n - 1)
     peak = _peak_index(radius, r0, step, n)
     offsets, window = _windows(taps.shape[0])
-    j = peak[:, None] + offsets
     profile = _profile(gx, gy, center32, r0[:, None], step[:, None],
-                       cos[:, None], sin[:, None], j)
-    usable = ((j >= 0) & (j < n) & np.isfinite(profile))[:, window]
-    terms = np.where(usable, profile[:, window] * taps, -0.0)
-    # The library adds each tap's product in tap order onto 0.0; adding
-    # -0.0 for a skipped tap changes nothing, and the final +0.0 stands for
-    # the initial sum (it only turns an all -0.0 sum into 0.0, as there).
+                       cos[:, None], sin[:, None], peak[:, None] + offsets, n)
+    usable = np.isfinite(profile)
+    if np.isfinite(taps).all():
+        # A skipped tap adds a zero product, which changes no sum but a
+        # zero's sign; the final +0.0 stands for the library's initial sum
+        # and gives every zero its sign there.
+        terms = np.where(usable, profile, 0.0)[:, window] * taps
+    else:  # 0 x inf would be NaN: skip those taps outright
+        terms = np.where(usable[:, window], profile[:, window] * taps, -0.0)
     sums = np.add.accumulate(terms, axis=-1)[..., -1] + 0.0
-    filtered = np.where(usable.any(axis=-1), sums, -np.inf)
+    filtered = np.where(usable[:, window].any(axis=-1), sums, -np.inf)
     before, at, after = filtered[:, 0], filtered[:, 1], filtered[:, 2]
     curvature = before - 2 * at + after
     offset = 0.5 * (before - after) / curvature
@@ -131,30 +133,32 @@ def _peak_index(radius, r0, step, sample_count):
     return peak
 
 
-def _profile(gx, gy, center32, r0, step, c, s, j):
-    """The radial response at samples j of each ray, float64, -inf outside:
-    float32 arithmetic with each product and sum rounded on its own."""
+def _profile(gx, gy, center32, r0, step, c, s, j, sample_count):
+    """The radial response at samples j of each ray, float64; -inf outside
+    the image or off the profile. float32 arithmetic, each product and sum
+    rounded on its own."""
     rows, cols = gx.shape
     r = j.astype(_F32) * step + r0
     x = c * r + _F32(center32[0])
     y = r * s + _F32(center32[1])
-    inside = (x >= 0) & (x <= _F32(cols - 1)) & (y >= 0) & (y <= _F32(rows - 1))
-    x = np.where(inside, x, _F32(0))
-    y = np.where(inside, y, _F32(0))
+    inside = ((x >= 0) & (x <= _F32(cols - 1)) & (y >= 0)
+              & (y <= _F32(rows - 1)) & (j >= 0) & (j < sample_count))
+    # Outside samples (NaN included) read pixel 0 and are dropped below.
+    x = np.fmin(np.fmax(x, _F32(0)), _F32(cols - 1))
+    y = np.fmin(np.fmax(y, _F32(0)), _F32(rows - 1))
     x0 = x.astype(np.int64)
     y0 = y.astype(np.int64)
     fx = x - x0.astype(_F32)
     fy = y - y0.astype(_F32)
     one = _F32(1)
-    w00 = (one - fx) * (one - fy)
-    w10 = fx * (one - fy)
-    w01 = (one - fx) * fy
-    w11 = fx * fy
+    gx1, gy1 = one - fx, one - fy
+    w00, w10, w01, w11 = gx1 * gy1, fx * gy1, gx1 * fy, fx * fy
     i00 = y0 * cols + x0
     i10 = i00 + (x0 + 1 < cols)
     i01 = i00 + (y0 + 1 < rows) * cols
     i11 = i01 + (i10 - i00)
     v = [((p.take(i00) * w00 + p.take(i10) * w10) + p.take(i01) * w01)
          + p.take(i11) * w11 for p in (gx.ravel(), gy.ravel())]
-    g = v[1] * s + v[0] * c
-    return np.where(inside, g.astype(np.float64), -np.inf)
+    g = (v[1] * s + v[0] * c).astype(np.float64)
+    g[~inside] = -np.inf
+    return g
