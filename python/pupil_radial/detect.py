@@ -411,7 +411,8 @@ class _Region:
         """Robust standard deviation of the gradient over the region: most
         of it is flat, so the median of |gx| is the noise's (its median is
         0)."""
-        return 1.4826 * _median(np.abs(self.gx[::2, ::2]).ravel())
+        step = max(2, int(math.sqrt(self.gx.size / 1000)))
+        return 1.4826 * _median(np.abs(self.gx[::step, ::step]).ravel())
 
 
 def _measure(gray, center, radius, radius_given, threshold, rays,
@@ -446,8 +447,8 @@ def _final(region, ellipse, rays, threshold, radius_range, slack=1.5):
     and 10 % of it: so close that a lid or the iris rim beyond it is out of
     reach. The points are refitted, checked and scored."""
     (cx, cy), (major, minor), _ = ellipse
-    angles = edges.ray_table(rays)[0]
-    expected = ellipse_radius_along(ellipse, (cx, cy), angles)
+    _, cos, sin = edges.ray_table(rays)
+    expected = radius_from_centre(ellipse, cos.astype(np.float64), sin)
     width = slack + 0.1 * expected
     lo = np.maximum(expected - width, 0.5)
     hi = expected + width
@@ -623,8 +624,15 @@ def ellipse_residuals(ellipse, pts: np.ndarray) -> np.ndarray:
     ((cx, cy), (major, minor), angle) or a _stack of several."""
     if len(ellipse) == 3:
         (cx, cy), (major, minor), angle = ellipse
-    else:
-        cx, cy, major, minor, angle = ellipse
+        t = math.radians(angle)
+        # The points as complex numbers, turned into the ellipse's frame.
+        z = (pts[:, 0] - cx) + (pts[:, 1] - cy) * 1j
+        w = z * complex(math.cos(t), -math.sin(t))
+        rho = np.sqrt((w.real * (2 / max(major, 1e-9))) ** 2
+                      + (w.imag * (2 / max(minor, 1e-9))) ** 2)
+        d = np.abs(z)
+        return d - d / np.maximum(rho, 1e-12)
+    cx, cy, major, minor, angle = ellipse
     t = np.radians(angle)
     cos, sin = np.cos(t), np.sin(t)
     dx, dy = pts[:, 0] - cx, pts[:, 1] - cy
@@ -636,22 +644,15 @@ def ellipse_residuals(ellipse, pts: np.ndarray) -> np.ndarray:
     return d - d / np.maximum(rho, 1e-12)
 
 
-def ellipse_radius_along(ellipse, origin, angles):
-    """Distance from `origin` (inside the ellipse) to the ellipse along each
-    angle."""
-    (cx, cy), (major, minor), angle = ellipse
+def radius_from_centre(ellipse, cos, sin):
+    """Distance from the ellipse's centre to the ellipse along directions
+    (cos, sin), arrays."""
+    (_, _), (major, minor), angle = ellipse
     t = math.radians(angle)
-    a, b = major / 2, minor / 2
-    ux, uy = np.cos(angles), np.sin(angles)
-    du = (ux * math.cos(t) + uy * math.sin(t)) / a
-    dv = (-ux * math.sin(t) + uy * math.cos(t)) / b
-    px, py = origin[0] - cx, origin[1] - cy
-    pu = (px * math.cos(t) + py * math.sin(t)) / a
-    pv = (-px * math.sin(t) + py * math.cos(t)) / b
-    qa = du * du + dv * dv
-    qb = 2 * (pu * du + pv * dv)
-    qc = pu * pu + pv * pv - 1
-    return (-qb + np.sqrt(np.maximum(qb * qb - 4 * qa * qc, 0))) / (2 * qa)
+    ct, st = math.cos(t), math.sin(t)
+    along = (cos * ct + sin * st) * (2 / major)
+    across = (sin * ct - cos * st) * (2 / minor)
+    return 1 / np.sqrt(along * along + across * across)
 
 
 def _confidence(region, ellipse, pts, strength, keep, residual, rays,
@@ -671,7 +672,7 @@ def _confidence(region, ellipse, pts, strength, keep, residual, rays,
     # The inside must be dark throughout, not just a ring of edges (lashes
     # crossing on a shut lid): three in four samples inside darker than
     # three in four around, glints allowed for.
-    along = ellipse_radius_along(ellipse, (cx, cy), _ANGLES32)
+    along = radius_from_centre(ellipse, _COS32, _SIN32)
     values = _sample(region, cx, cy, along * _RINGS + _RING_OFFSETS)
     inner = np.partition(values[:3].ravel(), (48, 72))  # of 96
     outer = np.partition(values[3], (8, 16))  # of 32
@@ -706,12 +707,15 @@ def _sample(region, cx, cy, radii):
 
 
 def _median(values: np.ndarray) -> float:
-    """np.median without its overhead, for the small arrays used here."""
+    """np.median without its overhead, for the small 1-D arrays used here
+    (sorted in part in place when they are temporaries)."""
     n = values.shape[0]
     half = n // 2
+    part = values.copy()
     if n % 2:
-        return float(np.partition(values, half)[half])
-    part = np.partition(values, (half - 1, half))
+        part.partition(half)
+        return float(part[half])
+    part.partition((half - 1, half))
     return 0.5 * float(part[half - 1] + part[half])
 
 
