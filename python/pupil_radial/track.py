@@ -2,13 +2,13 @@
 previous frame's pupil, found from scratch again after a loss; and the
 frames of a video file or a folder of images, with their times.
 
-    import pupil_radial
-    frames = pupil_radial.open_frames("eye.mp4")  # or a folder of images
-    for pupil in pupil_radial.track(f.image for f in frames):
-        print(pupil.found, pupil.center, pupil.axes)
+    import itertools, pupil_radial
+    frames, images = itertools.tee(pupil_radial.open_frames("eye.mp4"))
+    for frame, pupil in zip(frames, pupil_radial.track(images)):
+        print(frame.time_s, pupil.found, pupil.center, pupil.axes)
 
-track() takes any iterable of images (arrays, or None for a frame that
-could not be read) and yields one Pupil per image, as it goes.
+track() takes any iterable of images (arrays, Frames, or None for a frame
+that could not be read) and yields one Pupil per image, as it goes.
 """
 
 from __future__ import annotations
@@ -38,8 +38,9 @@ class InputError(ValueError):
 def track(frames: Iterable, *, center=None, radius=None,
           threshold: float = DEFAULT_THRESHOLD, rays: int = 96,
           sigma: float = 1.0) -> Iterator[Pupil]:
-    """One Pupil per frame of `frames` (images as detect() takes them; None
-    for a frame that could not be read, which is reported not found).
+    """One Pupil per frame of `frames` (images as detect() takes them, or
+    Frames from open_frames(); None for a frame that could not be read,
+    which is reported not found).
 
     While a pupil is found, the next frame is measured near it (its centre
     and size as the prior, on a window around it, so the cost follows the
@@ -51,6 +52,8 @@ def track(frames: Iterable, *, center=None, radius=None,
     options = dict(threshold=threshold, rays=rays, sigma=sigma)
     prior: Optional[Pupil] = None
     for image in frames:
+        if isinstance(image, Frame):
+            image = image.image
         if image is None:
             prior = None
             yield not_found()
