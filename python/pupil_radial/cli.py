@@ -142,6 +142,12 @@ def _row(index, time_s, pupil: Pupil):
 
 def _track(args) -> int:
     if args.input is None:
+        given = [name for name in ("csv", "plot", "overlay", "center",
+                                   "radius") if getattr(args, name)]
+        if given:
+            raise UsageError(
+                "track without INPUT runs the demo into pupil-radial-demo/; "
+                f"--{given[0]} needs an INPUT")
         args.out, args.size, args.seconds, args.fps = ("pupil-radial-demo",
                                                        "192x192", 6.0, 120.0)
         return _demo(args)

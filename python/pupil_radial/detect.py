@@ -658,7 +658,7 @@ def radius_from_centre(ellipse, cos, sin):
 def _confidence(region, ellipse, pts, strength, keep, residual, rays,
                 radius_range):
     (cx, cy), (major, minor), _ = ellipse
-    if not (minor >= 0.3 * major and minor >= 4
+    if not (minor >= 0.4 * major and minor >= 4
             and radius_range[0] * 0.8 <= minor / 2
             and major / 2 <= radius_range[1] * 1.2):
         return 0.0
@@ -674,13 +674,17 @@ def _confidence(region, ellipse, pts, strength, keep, residual, rays,
     # three in four around, glints allowed for.
     along = radius_from_centre(ellipse, _COS32, _SIN32)
     values = _sample(region, cx, cy, along * _RINGS + _RING_OFFSETS)
-    inner = np.partition(values[:3].ravel(), (48, 72))  # of 96
+    inner = np.partition(values[:3].ravel(), (48, 60, 72))  # of 96
     outer = np.partition(values[3], (8, 16))  # of 32
     if inner[72] >= outer[8]:
         return 0.0
-    # ... and by more than the texture of skin between lashes, in levels of
-    # the 0-255 scale (medians).
-    if outer[16] - inner[48] < _MIN_CONTRAST:
+    # ... by more than the texture of skin between lashes, in levels of the
+    # 0-255 scale (medians), and evenly: five in eight samples inside no
+    # more than a quarter of the way from the inside's median to the
+    # outside's (skin between crossing lashes is half dark, half bright;
+    # glints may cover a third of a pupil).
+    contrast = outer[16] - inner[48]
+    if contrast < _MIN_CONTRAST or inner[60] > inner[48] + 0.25 * contrast:
         return 0.0
     strength_term = min(1.0, max(0.0, (snr - 2.0) / 6.0))
     fit_term = 1.0 / (1.0 + (rms / 0.5) ** 2)
