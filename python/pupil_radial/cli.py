@@ -46,8 +46,15 @@ def main(argv=None) -> int:
         return 0
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse, with a usage error as one line (`--help` shows the rest)."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+
+
 def _parser():
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="pupil-radial", description="Pupils in eye-camera images and "
         "videos: centre, size and a confidence per frame.")
     parser.add_argument("--version", action="version",

@@ -166,7 +166,8 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, make, args,
 def test_bad_options_are_usage_errors(option, capsys):
     with pytest.raises(SystemExit) as stop:
         cli.main(["detect", "eye.png", option])
-    assert stop.value.code == 2 and "error:" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert stop.value.code == 2 and "error:" in err and err.count("\n") == 1
 
 
 def test_detect_exit_status_says_whether_a_pupil_was_found(tmp_path, capsys):
