@@ -24,16 +24,14 @@ bool cpu_supports(Isa isa) {
 RayKernels ray_kernels_for(Isa isa) {
   switch (isa) {
     case Isa::kAvx2:
-      return {"avx2", &avx2::sample_ray_profile_avx2,
-              &avx2::filter_profile_avx2, &avx2::find_profile_peak_avx2};
+      return avx2::kernels;
     case Isa::kAvx512:
-      return {"avx512", &avx512::sample_ray_profile_avx512,
-              &avx512::filter_profile_avx512,
-              &avx512::find_profile_peak_avx512};
+      return avx512::kernels;
     case Isa::kScalar:
       break;
   }
-  return {"scalar", &sample_ray_profile, &filter_profile, &find_profile_peak};
+  return {"scalar", &sample_ray_profile, &filter_profile, &find_profile_peak,
+          &filter_profile_peak};
 }
 
 RayKernels select_ray_kernels() {

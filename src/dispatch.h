@@ -8,12 +8,26 @@
 
 namespace pupil {
 
+// One instruction set's kernels. The search runs sample_ray_profile and
+// filter_profile_peak; filter_profile and find_profile_peak are the two
+// halves of the latter, for tests.
 struct RayKernels {
   const char* name;
   SampleRayProfileFn sample_ray_profile;
   FilterProfileFn filter_profile;
   FindProfilePeakFn find_profile_peak;
+  FilterProfilePeakFn filter_profile_peak;
 };
+
+// The vector kernels, bit-identical to the reference ones, each set's in
+// its own translation unit; constants, so that reading them runs none of
+// that unit's code.
+namespace avx2 {
+extern const RayKernels kernels;
+}
+namespace avx512 {
+extern const RayKernels kernels;
+}
 
 // Instruction sets with kernels of their own, slowest first.
 enum class Isa { kScalar, kAvx2, kAvx512 };

@@ -50,7 +50,14 @@ int32_t find_profile_peak(const double* filtered, int32_t sample_count) {
   return best;
 }
 
-void mark_unreached(const double* profile, int32_t sample_count,
+int32_t filter_profile_peak(const double* profile, int32_t sample_count,
+                            const double* kernel, int32_t kernel_len,
+                            double* filtered) {
+  filter_profile(profile, sample_count, kernel, kernel_len, filtered);
+  return find_profile_peak(filtered, sample_count);
+}
+
+bool mark_unreached(const double* profile, int32_t sample_count,
                     int32_t kernel_len, double* filtered) {
   // Output k reaches samples [k - half, k - half + kernel_len - 1]; both
   // ends only grow with k, so one forward scan finds the first finite
@@ -58,14 +65,19 @@ void mark_unreached(const double* profile, int32_t sample_count,
   const int64_t n = sample_count;
   const int64_t half = kernel_len / 2;
   int64_t next_finite = 0;
+  bool marked = false;
   for (int64_t k = 0; k < n; ++k) {
     const int64_t lo = std::max<int64_t>(0, k - half);
     const int64_t hi = std::min<int64_t>(n - 1, k - half + kernel_len - 1);
     if (next_finite < lo) next_finite = lo;
     while (next_finite < n && !std::isfinite(profile[next_finite]))
       ++next_finite;
-    if (next_finite > hi) filtered[k] = kOutside;
+    if (next_finite > hi) {
+      filtered[k] = kOutside;
+      marked = true;
+    }
   }
+  return marked;
 }
 
 }  // namespace pupil

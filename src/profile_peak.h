@@ -18,28 +18,22 @@ void filter_profile(const double* profile, int32_t sample_count,
 // +infinity. NaN entries are never chosen.
 int32_t find_profile_peak(const double* filtered, int32_t sample_count);
 
+// Both of the above: fills filtered and returns its peak. The vector
+// kernels find the peak while they filter.
+int32_t filter_profile_peak(const double* profile, int32_t sample_count,
+                            const double* kernel, int32_t kernel_len,
+                            double* filtered);
+
 // For the vector filters, which treat every tap as finite and every
 // non-finite sample as 0.0: gives the outside marker to each output whose
-// reach (kernel_len >= 1 taps) holds no finite sample.
-void mark_unreached(const double* profile, int32_t sample_count,
+// reach (kernel_len >= 1 taps) holds no finite sample. Returns whether it
+// marked any.
+bool mark_unreached(const double* profile, int32_t sample_count,
                     int32_t kernel_len, double* filtered);
 
 using FilterProfileFn = decltype(&filter_profile);
 using FindProfilePeakFn = decltype(&find_profile_peak);
-
-// Bit-identical twins for CPUs with wider vectors.
-namespace avx2 {
-void filter_profile_avx2(const double* profile, int32_t sample_count,
-                         const double* kernel, int32_t kernel_len,
-                         double* filtered);
-int32_t find_profile_peak_avx2(const double* filtered, int32_t sample_count);
-}  // namespace avx2
-namespace avx512 {
-void filter_profile_avx512(const double* profile, int32_t sample_count,
-                           const double* kernel, int32_t kernel_len,
-                           double* filtered);
-int32_t find_profile_peak_avx512(const double* filtered, int32_t sample_count);
-}  // namespace avx512
+using FilterProfilePeakFn = decltype(&filter_profile_peak);
 
 }  // namespace pupil
 

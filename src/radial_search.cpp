@@ -58,8 +58,8 @@ int32_t radial_search(const RayKernels& kernels, const float* grad_x,
       out_radius[i] = kNoResult;
       continue;
     }
-    kernels.filter_profile(profile, sample_count, kernel, kernel_len, filtered);
-    const int32_t peak = kernels.find_profile_peak(filtered, sample_count);
+    const int32_t peak = kernels.filter_profile_peak(
+        profile, sample_count, kernel, kernel_len, filtered);
     if (peak < 0) {
       out_radius[i] = kNoResult;
       continue;

@@ -21,21 +21,6 @@ bool sample_ray_profile(const float* grad_x, const float* grad_y, int32_t rows,
 
 using SampleRayProfileFn = decltype(&sample_ray_profile);
 
-// Bit-identical twins for CPUs with wider vectors. Each falls back to the
-// reference code for images too large for its 32-bit gather indices.
-namespace avx2 {
-bool sample_ray_profile_avx2(const float* grad_x, const float* grad_y,
-                             int32_t rows, int32_t cols, float center_x,
-                             float center_y, float r0, float step, float c,
-                             float s, int32_t sample_count, double* profile);
-}  // namespace avx2
-namespace avx512 {
-bool sample_ray_profile_avx512(const float* grad_x, const float* grad_y,
-                               int32_t rows, int32_t cols, float center_x,
-                               float center_y, float r0, float step, float c,
-                               float s, int32_t sample_count, double* profile);
-}  // namespace avx512
-
 }  // namespace pupil
 
 #endif

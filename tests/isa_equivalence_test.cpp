@@ -134,7 +134,11 @@ TEST_P(Equivalence, FilterAndPeakMatchTheReference) {
     kernel.make_read_only();
     GuardedBuffer<double> want(n), got(n);
     scalar_.filter_profile(profile.data(), n, kernel.data(), len, want.data());
-    kernels_.filter_profile(profile.data(), n, kernel.data(), len, got.data());
+    // The peak as found while filtering, and the filtered profile.
+    ASSERT_EQ(scalar_.find_profile_peak(want.data(), n),
+              kernels_.filter_profile_peak(profile.data(), n, kernel.data(),
+                                           len, got.data()))
+        << "trial " << trial;
     for (int32_t k = 0; k < n; ++k)
       ASSERT_TRUE(same(want[k], got[k]))
           << "trial " << trial << " output " << k << " of " << n << ", " << len

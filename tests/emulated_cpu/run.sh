@@ -23,7 +23,7 @@ old_ifs=$IFS
 IFS=';'
 for o in $objects; do
   case $(basename "$o") in
-    ray_profile*|profile_peak*|dispatch*|radial_search*) kernels="$kernels $o" ;;
+    ray_profile*|profile_peak*|kernels_*|dispatch*|radial_search*) kernels="$kernels $o" ;;
   esac
 done
 IFS=$old_ifs

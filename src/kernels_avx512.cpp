@@ -1,0 +1,146 @@
+// The per-ray kernels for AVX-512: the shared vector code instantiated with
+// 512-bit vectors and mask registers. Built with -mavx512f alone and without
+// contraction (AVX-512F has fused instructions of its own: the binary test
+// checks that none is used); everything compiled here lives in this file's
+// unnamed namespace.
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "dispatch.h"
+#include "profile_peak.h"
+#include "ray_profile.h"
+
+namespace pupil {
+namespace avx512 {
+namespace {
+
+struct V {
+  // Samples: sixteen floats per vector, lane masks in mask registers.
+  static constexpr int kFloats = 16;
+  static constexpr int kInterleave = 1;
+  static constexpr int kBlocksPerChunk = 1;
+  using F = __m512;
+  using I = __m512i;
+  using M = __mmask16;
+
+  static F set1(float v) { return _mm512_set1_ps(v); }
+  static F add(F a, F b) { return _mm512_add_ps(a, b); }
+  static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
+  static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
+  static I iset1(int32_t v) { return _mm512_set1_epi32(v); }
+  static I iadd(I a, I b) { return _mm512_add_epi32(a, b); }
+  static I imin(I a, I b) { return _mm512_min_epi32(a, b); }
+  static I imullo(I a, I b) { return _mm512_mullo_epi32(a, b); }
+  static I iota() {
+    return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
+                             15);
+  }
+  static F to_float(I v) { return _mm512_cvtepi32_ps(v); }
+  static I truncate(F v) { return _mm512_cvttps_epi32(v); }
+  static M ge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
+  static M le(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
+  static M igt(I a, I b) { return _mm512_cmpgt_epi32_mask(a, b); }
+  static M both(M a, M b) { return static_cast<M>(a & b); }
+  static M first_lanes(int32_t count) {
+    return count >= kFloats ? M{0xFFFF} : static_cast<M>((1u << count) - 1u);
+  }
+  static bool any(M m) { return m != 0; }
+  static F zero_unless(M m, F v) { return _mm512_maskz_mov_ps(m, v); }
+  static F select(M m, F if_not, F if_set) {
+    return _mm512_mask_blend_ps(m, if_not, if_set);
+  }
+
+  // Each pixel pair is gathered as one 64-bit element: half the loads of
+  // gathering the pixels one by one. Lanes outside the image load nothing.
+  using Index = __m512i;
+  static Index index(I v) { return v; }
+  static void pairs(const float* image, Index index, M inside, F& left,
+                    F& right) {
+    const __m512d none = _mm512_setzero_pd();
+    const __m512 low = _mm512_castpd_ps(
+        _mm512_mask_i32gather_pd(none, static_cast<__mmask8>(inside),
+                                 _mm512_castsi512_si256(index), image, 4));
+    const __m512 high = _mm512_castpd_ps(_mm512_mask_i32gather_pd(
+        none, static_cast<__mmask8>(inside >> 8),
+        _mm512_extracti64x4_epi64(index, 1), image, 4));
+    // low and high hold (left, right) of samples 0-7 and 8-15 side by side.
+    const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18,
+                                           20, 22, 24, 26, 28, 30);
+    const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21,
+                                          23, 25, 27, 29, 31);
+    left = _mm512_permutex2var_ps(low, even, high);
+    right = _mm512_permutex2var_ps(low, odd, high);
+  }
+  template <class Pixels>
+  static void fetch(const float* image_x, const float* image_y, Index top,
+                    Index bottom, M inside, Pixels& p) {
+    pairs(image_x, top, inside, p.top_left_x, p.top_right_x);
+    pairs(image_x, bottom, inside, p.bottom_left_x, p.bottom_right_x);
+    pairs(image_y, top, inside, p.top_left_y, p.top_right_y);
+    pairs(image_y, bottom, inside, p.bottom_left_y, p.bottom_right_y);
+  }
+  static void store_widened(double* out, F v, int64_t lanes) {
+    const __m512d lo = _mm512_cvtps_pd(_mm512_castps512_ps256(v));
+    const __m512d hi = _mm512_cvtps_pd(
+        _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));
+    // Masked stores touch only the lanes that exist.
+    const M live =
+        first_lanes(static_cast<int32_t>(lanes < kFloats ? lanes : kFloats));
+    _mm512_mask_storeu_pd(out, static_cast<__mmask8>(live), lo);
+    _mm512_mask_storeu_pd(out + 8, static_cast<__mmask8>(live >> 8), hi);
+  }
+
+  // Profiles: eight doubles per vector.
+  static constexpr int kDoubles = 8;
+  using D = __m512d;
+  using DM = __mmask8;
+
+  static D dset1(double v) { return _mm512_set1_pd(v); }
+  static D dzero() { return _mm512_setzero_pd(); }
+  static D dload(const double* p) { return _mm512_loadu_pd(p); }
+  static void dstore(double* p, D v) { _mm512_storeu_pd(p, v); }
+  static D dadd(D a, D b) { return _mm512_add_pd(a, b); }
+  static D dmul(D a, D b) { return _mm512_mul_pd(a, b); }
+  static D dindex() { return _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7); }
+  static DM dgt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+  static DM dfinite(D v) {
+    return _mm512_cmp_pd_mask(_mm512_abs_pd(v), _mm512_set1_pd(__builtin_inf()),
+                              _CMP_LT_OQ);
+  }
+  static D dkeep(DM m, D v) { return _mm512_maskz_mov_pd(m, v); }
+  static D dselect(DM m, D if_not, D if_set) {
+    return _mm512_mask_blend_pd(m, if_not, if_set);
+  }
+  static D dadd_where(DM m, D sum, D term) {
+    return _mm512_mask_add_pd(sum, m, term, sum);
+  }
+  static DM dand(DM a, DM b) { return static_cast<DM>(a & b); }
+  static DM dor(DM a, DM b) { return static_cast<DM>(a | b); }
+  static DM dnone() { return 0; }
+  static DM dall() { return 0xFF; }
+  static bool dall_set(DM m) { return m == 0xFF; }
+  static DM dlanes(int64_t from, int64_t to) {
+    if (to <= from) return 0;
+    return static_cast<DM>(((1u << to) - 1u) & ~((1u << from) - 1u));
+  }
+  static D dload_lanes(const double* p, DM m) {
+    return _mm512_maskz_loadu_pd(m, p);
+  }
+  static void dstore_lanes(double* p, DM m, D v) {
+    _mm512_mask_storeu_pd(p, m, v);
+  }
+};
+
+#include "profile_peak_simd.h"
+#include "ray_profile_simd.h"
+
+}  // namespace
+
+// Data, not code: dispatch reads it on any CPU.
+extern const RayKernels kernels = {
+    "avx512", &sample_ray_profile_simd, &filter_profile_simd,
+    &find_profile_peak_simd, &filter_profile_peak_simd};
+
+}  // namespace avx512
+}  // namespace pupil
