@@ -24,9 +24,6 @@ struct V {
   using M = __m256;
 
   static F set1(float v) { return _mm256_set1_ps(v); }
-  static F add(F a, F b) { return _mm256_add_ps(a, b); }
-  static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
-  static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
   static I iset1(int32_t v) { return _mm256_set1_epi32(v); }
   static I iadd(I a, I b) { return _mm256_add_epi32(a, b); }
   static I imin(I a, I b) { return _mm256_min_epi32(a, b); }
@@ -119,8 +116,6 @@ struct V {
   static D dzero() { return _mm256_setzero_pd(); }
   static D dload(const double* p) { return _mm256_loadu_pd(p); }
   static void dstore(double* p, D v) { _mm256_storeu_pd(p, v); }
-  static D dadd(D a, D b) { return _mm256_add_pd(a, b); }
-  static D dmul(D a, D b) { return _mm256_mul_pd(a, b); }
   static D dindex() { return _mm256_setr_pd(0, 1, 2, 3); }
   static DM dgt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
   static DM dfinite(D v) {

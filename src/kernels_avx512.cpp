@@ -25,9 +25,6 @@ struct V {
   using M = __mmask16;
 
   static F set1(float v) { return _mm512_set1_ps(v); }
-  static F add(F a, F b) { return _mm512_add_ps(a, b); }
-  static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
-  static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
   static I iset1(int32_t v) { return _mm512_set1_epi32(v); }
   static I iadd(I a, I b) { return _mm512_add_epi32(a, b); }
   static I imin(I a, I b) { return _mm512_min_epi32(a, b); }
@@ -100,8 +97,6 @@ struct V {
   static D dzero() { return _mm512_setzero_pd(); }
   static D dload(const double* p) { return _mm512_loadu_pd(p); }
   static void dstore(double* p, D v) { _mm512_storeu_pd(p, v); }
-  static D dadd(D a, D b) { return _mm512_add_pd(a, b); }
-  static D dmul(D a, D b) { return _mm512_mul_pd(a, b); }
   static D dindex() { return _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7); }
   static DM dgt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
   static DM dfinite(D v) {

@@ -4,9 +4,9 @@
 // taps in tap order, so every sum is formed exactly as in the reference
 // loop; the peak is tracked as the outputs are produced.
 //
-// V provides double vectors D of V::kDoubles lanes, their lane masks DM,
-// and: dset1, dzero, dload, dstore, dstore_first (the first lanes only),
-// dadd, dmul, dgt (ordered), dfinite, dkeep (zero where not set),
+// V provides double vectors D of V::kDoubles lanes (+ and * as in
+// ray_profile_simd.h), their lane masks DM, and: dset1, dzero, dload,
+// dstore, dgt (ordered), dfinite, dkeep (zero where not set),
 // dselect(m, if_not, if_set), dadd_where(m, sum, term) (term + sum in the
 // lanes set), dor, dnone, dall, dlanes(from, to) (lanes in [from, to)),
 // dload_lanes (masked: the other lanes read 0.0 and touch no memory),
@@ -66,7 +66,7 @@ struct Peak {
     const auto greater = V::dand(live, V::dgt(out, best[v]));
     best[v] = V::dselect(greater, best[v], out);
     at[v] = V::dselect(greater, at[v],
-                       V::dadd(V::dset1(static_cast<double>(k0)), V::dindex()));
+                       V::dset1(static_cast<double>(k0)) + V::dindex());
   }
   int32_t result() const {
     double lane_best[kGroup * kLanes], lane_at[kGroup * kLanes];
@@ -122,7 +122,7 @@ inline void filter_group(const double* profile, int64_t n, const double* kernel,
       auto x =
           full ? V::dload(profile + start) : load_window(profile, n, start);
       if (!kClean) x = V::dkeep(V::dfinite(x), x);
-      sum[v] = V::dadd(V::dmul(x, tap), sum[v]);
+      sum[v] = x * tap + sum[v];
     }
   };
   for (int64_t t = t_begin; t < full_begin; ++t) accumulate(t, false);
@@ -153,7 +153,7 @@ inline void filter_group_masked(const double* profile, int64_t n,
       const int64_t start = first + kLanes * v + t;
       const auto x = load_window(profile, n, start);
       const auto take = V::dand(in_range(start, n), V::dfinite(x));
-      sum[v] = V::dadd_where(take, sum[v], V::dmul(x, tap));
+      sum[v] = V::dadd_where(take, sum[v], x * tap);
       contributed[v] = V::dor(contributed[v], take);
     }
   }

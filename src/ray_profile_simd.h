@@ -5,9 +5,10 @@
 // that runs on every CPU. Each lane does exactly the reference's
 // single-precision operations in the same order.
 //
-// V provides float vectors F of V::kFloats lanes, int32 vectors I, lane
-// masks M and:
-//   set1, add, sub, mul (F); iset1, iadd, imin, imullo, iota (I);
+// V provides float vectors F of V::kFloats lanes (the compiler's vector
+// types, so that +, - and * are the lane-wise operations, each rounded on
+// its own: contraction is off), int32 vectors I, lane masks M and:
+//   set1 (F); iset1, iadd, imin, imullo, iota (I);
 //   to_float, truncate; ge, le (ordered), igt, both, first_lanes, any;
 //   zero_unless, select(m, if_not, if_set);
 //   Index, index(I): where a block's pixel pairs start, as the fetch wants;
@@ -68,11 +69,11 @@ inline bool geometry(const Ray& ray, int64_t j0, int64_t n, Block* g) {
                                                    : V::kFloats);
     const F jf =
         V::to_float(V::iadd(V::iset1(static_cast<int32_t>(first)), V::iota()));
-    r[u] = V::add(V::mul(jf, ray.step), ray.r0);
+    r[u] = jf * ray.step + ray.r0;
   }
   for (int u = 0; u < kBlocks; ++u) {
-    x[u] = V::add(V::mul(ray.c, r[u]), ray.center_x);
-    y[u] = V::add(V::mul(r[u], ray.s), ray.center_y);
+    x[u] = ray.c * r[u] + ray.center_x;
+    y[u] = r[u] * ray.s + ray.center_y;
   }
   for (int u = 0; u < kBlocks; ++u) {
     // Ordered comparisons: NaN positions are outside.
@@ -99,14 +100,14 @@ inline bool geometry(const Ray& ray, int64_t j0, int64_t n, Block* g) {
     g[u].bottom = V::index(V::iadd(V::imullo(y1, ray.cols), pair));
   }
   for (int u = 0; u < kBlocks; ++u) {
-    const F fx = V::sub(x[u], V::to_float(x0[u]));
-    const F fy = V::sub(y[u], V::to_float(y0[u]));
-    const F gx = V::sub(one, fx);
-    const F gy = V::sub(one, fy);
-    g[u].w00 = V::mul(gx, gy);
-    g[u].w10 = V::mul(fx, gy);
-    g[u].w01 = V::mul(gx, fy);
-    g[u].w11 = V::mul(fx, fy);
+    const F fx = x[u] - V::to_float(x0[u]);
+    const F fy = y[u] - V::to_float(y0[u]);
+    const F gx = one - fx;
+    const F gy = one - fy;
+    g[u].w00 = gx * gy;
+    g[u].w10 = fx * gy;
+    g[u].w01 = gx * fy;
+    g[u].w11 = fx * fy;
   }
   return any_inside;
 }
@@ -116,9 +117,8 @@ inline V::F interpolate(V::F top_left, V::F top_right, V::F bottom_left,
                         V::F bottom_right, const Block& g) {
   const auto p00 = V::select(g.on_last_col, top_left, top_right);
   const auto p01 = V::select(g.on_last_col, bottom_left, bottom_right);
-  auto sum = V::add(V::mul(p00, g.w00), V::mul(top_right, g.w10));
-  sum = V::add(sum, V::mul(p01, g.w01));
-  return V::add(sum, V::mul(bottom_right, g.w11));
+  return ((p00 * g.w00 + top_right * g.w10) + p01 * g.w01) +
+         bottom_right * g.w11;
 }
 
 bool sample_ray_profile_simd(const float* grad_x, const float* grad_y,
@@ -171,7 +171,7 @@ bool sample_ray_profile_simd(const float* grad_x, const float* grad_y,
                                   p.bottom_right_x, g);
       const auto vy = interpolate(p.top_left_y, p.top_right_y, p.bottom_left_y,
                                   p.bottom_right_y, g);
-      const auto response = V::add(V::mul(vy, ray.s), V::mul(vx, ray.c));
+      const auto response = vy * ray.s + vx * ray.c;
       // The marker goes in as a float: widening keeps -infinity exact.
       V::store_widened(profile + j0, V::select(g.inside, outside, response),
                        n - j0);
