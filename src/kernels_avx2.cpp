@@ -118,6 +118,7 @@ struct V {
   static void dstore(double* p, D v) { _mm256_storeu_pd(p, v); }
   static D dindex() { return _mm256_setr_pd(0, 1, 2, 3); }
   static DM dgt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+  static DM dge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
   static DM dfinite(D v) {
     const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), v);
     return _mm256_cmp_pd(magnitude, _mm256_set1_pd(__builtin_inf()),

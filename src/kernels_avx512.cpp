@@ -18,8 +18,8 @@ namespace {
 struct V {
   // Samples: sixteen floats per vector, lane masks in mask registers.
   static constexpr int kFloats = 16;
-  static constexpr int kInterleave = 1;
-  static constexpr int kBlocksPerChunk = 1;
+  static constexpr int kInterleave = 4;
+  static constexpr int kBlocksPerChunk = 4;
   using F = __m512;
   using I = __m512i;
   using M = __mmask16;
@@ -43,7 +43,7 @@ struct V {
     return count >= kFloats ? M{0xFFFF} : static_cast<M>((1u << count) - 1u);
   }
   static bool any(M m) { return m != 0; }
-  static F zero_unless(M m, F v) { return _mm512_maskz_mov_ps(m, v); }
+  static F zero_unless(M, F v) { return v; }
   static F select(M m, F if_not, F if_set) {
     return _mm512_mask_blend_ps(m, if_not, if_set);
   }
@@ -99,6 +99,7 @@ struct V {
   static void dstore(double* p, D v) { _mm512_storeu_pd(p, v); }
   static D dindex() { return _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7); }
   static DM dgt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+  static DM dge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
   static DM dfinite(D v) {
     return _mm512_cmp_pd_mask(_mm512_abs_pd(v), _mm512_set1_pd(__builtin_inf()),
                               _CMP_LT_OQ);

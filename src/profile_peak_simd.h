@@ -6,7 +6,7 @@
 //
 // V provides double vectors D of V::kDoubles lanes (+ and * as in
 // ray_profile_simd.h), their lane masks DM, and: dset1, dzero, dload,
-// dstore, dgt (ordered), dfinite, dkeep (zero where not set),
+// dstore, dgt and dge (ordered), dfinite, dkeep (zero where not set),
 // dselect(m, if_not, if_set), dadd_where(m, sum, term) (term + sum in the
 // lanes set), dor, dnone, dall, dlanes(from, to) (lanes in [from, to)),
 // dload_lanes (masked: the other lanes read 0.0 and touch no memory),
@@ -53,34 +53,51 @@ inline V::D load_window(const double* profile, int64_t n, int64_t start) {
 // lane sees its outputs in increasing order; merging the lanes by value
 // and, among equals, by the earliest index gives the reference's peak.
 struct Peak {
-  V::D best[kGroup], at[kGroup];
+  V::D best[kGroup], at[kGroup], offset[kGroup];
 
   Peak() {
     for (int v = 0; v < kGroup; ++v) {
       best[v] = V::dset1(kOutside);
       at[v] = V::dset1(-1.0);
+      offset[v] = V::dset1(static_cast<double>(kLanes * v)) + V::dindex();
     }
   }
-  // Outputs k0 .. k0 + kLanes - 1 in `out`, the lanes in `live` real.
-  void see(int v, V::D out, int64_t k0, V::DM live) {
-    const auto greater = V::dand(live, V::dgt(out, best[v]));
-    best[v] = V::dselect(greater, best[v], out);
-    at[v] = V::dselect(greater, at[v],
-                       V::dset1(static_cast<double>(k0)) + V::dindex());
-  }
-  int32_t result() const {
-    double lane_best[kGroup * kLanes], lane_at[kGroup * kLanes];
+  // Outputs k0 .. k0 + kLanes * kGroup - 1, all real.
+  void see_group(const V::D* out, int64_t k0) {
+    const auto base = V::dset1(static_cast<double>(k0));
     for (int v = 0; v < kGroup; ++v) {
-      V::dstore(lane_best + kLanes * v, best[v]);
-      V::dstore(lane_at + kLanes * v, at[v]);
+      const auto greater = V::dgt(out[v], best[v]);
+      best[v] = V::dselect(greater, best[v], out[v]);
+      at[v] = V::dselect(greater, at[v], base + offset[v]);
     }
+  }
+  // Outputs k0 .. k0 + kLanes - 1, the lanes in `live` real.
+  void see(V::D out, int64_t k0, V::DM live) {
+    const auto greater = V::dand(live, V::dgt(out, best[0]));
+    best[0] = V::dselect(greater, best[0], out);
+    at[0] = V::dselect(greater, at[0],
+                       V::dset1(static_cast<double>(k0)) + offset[0]);
+  }
+  int32_t result() {
+    // The trackers merged lane by lane (larger, or as large and earlier),
+    // then the lanes.
+    for (int v = 1; v < kGroup; ++v) {
+      const auto take =
+          V::dor(V::dgt(best[v], best[0]),
+                 V::dand(V::dge(best[v], best[0]), V::dgt(at[0], at[v])));
+      best[0] = V::dselect(take, best[0], best[v]);
+      at[0] = V::dselect(take, at[0], at[v]);
+    }
+    double lane_best[kLanes], lane_at[kLanes];
+    V::dstore(lane_best, best[0]);
+    V::dstore(lane_at, at[0]);
     double top = kOutside;
-    for (int64_t i = 0; i < kGroup * kLanes; ++i) {
+    for (int64_t i = 0; i < kLanes; ++i) {
       if (lane_best[i] > top) top = lane_best[i];
     }
     if (!(top > kOutside) || !__builtin_isfinite(top)) return -1;
     double first = -1.0;
-    for (int64_t i = 0; i < kGroup * kLanes; ++i) {
+    for (int64_t i = 0; i < kLanes; ++i) {
       if (lane_best[i] == top && (first < 0 || lane_at[i] < first))
         first = lane_at[i];
     }
@@ -169,22 +186,20 @@ template <template <int, bool> class Group, bool kFlag>
 void filter_all(const double* profile, int64_t n, const double* kernel,
                 int64_t kernel_len, double* filtered, Peak& peak) {
   const int64_t half = kernel_len / 2;
-  const auto all = V::dall();
   int64_t k0 = 0;
   for (; k0 + kLanes * kGroup <= n; k0 += kLanes * kGroup) {
     V::D out[kGroup];
     Group<kGroup, kFlag>::run(profile, n, kernel, kernel_len, half, k0, out);
-    for (int v = 0; v < kGroup; ++v) {
+    for (int v = 0; v < kGroup; ++v)
       V::dstore(filtered + k0 + kLanes * v, out[v]);
-      peak.see(v, out[v], k0 + kLanes * v, all);
-    }
+    peak.see_group(out, k0);
   }
   for (; k0 < n; k0 += kLanes) {
     V::D out[1];
     Group<1, kFlag>::run(profile, n, kernel, kernel_len, half, k0, out);
     const auto live = in_range(k0, n);
     V::dstore_lanes(filtered + k0, live, out[0]);
-    peak.see(0, out[0], k0, live);
+    peak.see(out[0], k0, live);
   }
 }
 
@@ -209,15 +224,16 @@ struct AnyTaps {
 int32_t find_profile_peak_simd(const double* filtered, int32_t sample_count) {
   Peak peak;
   const int64_t n = sample_count;
-  const auto all = V::dall();
   int64_t l = 0;
   for (; l + kLanes * kGroup <= n; l += kLanes * kGroup) {
+    V::D values[kGroup];
     for (int v = 0; v < kGroup; ++v)
-      peak.see(v, V::dload(filtered + l + kLanes * v), l + kLanes * v, all);
+      values[v] = V::dload(filtered + l + kLanes * v);
+    peak.see_group(values, l);
   }
   for (; l < n; l += kLanes) {
     const auto live = in_range(l, n);
-    peak.see(0, V::dload_lanes(filtered + l, live), l, live);
+    peak.see(V::dload_lanes(filtered + l, live), l, live);
   }
   return peak.result();
 }
