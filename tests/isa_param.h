@@ -30,11 +30,17 @@ namespace pupil {
 inline void PrintTo(Isa isa, std::ostream* os) { *os << PerIsa::isa_name(isa); }
 }  // namespace pupil
 
-#define INSTANTIATE_PER_ISA(suite)                           \
+#define INSTANTIATE_PER_ISA_IN(suite, isas)                  \
   INSTANTIATE_TEST_SUITE_P(                                  \
-      Isa, suite, ::testing::ValuesIn(pupil::kAllIsas),      \
+      Isa, suite, ::testing::ValuesIn(isas),                 \
       [](const ::testing::TestParamInfo<pupil::Isa>& info) { \
         return suite::isa_name(info.param);                  \
       })
+#define INSTANTIATE_PER_ISA(suite) \
+  INSTANTIATE_PER_ISA_IN(suite, pupil::kAllIsas)
+// For comparisons with the reference: the vector sets only.
+constexpr pupil::Isa kVectorIsas[] = {pupil::Isa::kAvx2, pupil::Isa::kAvx512};
+#define INSTANTIATE_PER_VECTOR_ISA(suite) \
+  INSTANTIATE_PER_ISA_IN(suite, kVectorIsas)
 
 #endif

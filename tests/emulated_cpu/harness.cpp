@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "dispatch.h"
+#include "kernel_cases.h"
 #include "pupil_radial.h"
 #include "radial_search.h"
 
@@ -88,44 +89,8 @@ T* slot(int k, int64_t count) {
   return reinterpret_cast<T*>(end - static_cast<uintptr_t>(count) * sizeof(T));
 }
 
-class Random {
- public:
-  explicit Random(uint64_t seed) : state_(seed) {}
-  uint64_t next() {  // splitmix64
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-  }
-  double uniform(double lo, double hi) {
-    return lo + (hi - lo) * static_cast<double>(next() >> 11) * 0x1p-53;
-  }
-  int32_t between(int32_t lo, int32_t hi) {  // inclusive
-    return lo + static_cast<int32_t>(next() % uint64_t(hi - lo + 1));
-  }
-  bool chance(double p) { return uniform(0, 1) < p; }
-  double odd_value() {
-    const double v[] = {__builtin_nan(""),
-                        __builtin_inf(),
-                        -__builtin_inf(),
-                        1e300,
-                        -1e300,
-                        0.0};
-    return v[between(0, 5)];
-  }
-
- private:
-  uint64_t state_;
-};
-
-// Same bits, except that any NaN matches any NaN.
-bool same(double a, double b) {
-  if (a != a && b != b) return true;
-  uint64_t x, y;
-  __builtin_memcpy(&x, &a, 8);
-  __builtin_memcpy(&y, &b, 8);
-  return x == y;
-}
+using cases::Random;
+using cases::same;
 
 int64_t failures = 0;
 
@@ -142,48 +107,22 @@ void fail(const char* variant, const char* what, int64_t trial, int64_t at) {
   put("\n");
 }
 
-// Rays through small images, across borders, with NaN/inf pixels, radii
-// and steps; sample counts cover every tail length.
+// The shared cases (kernel_cases.h), in buffers that end at guard pages.
 void sampling(const pupil::RayKernels& v, int64_t trials) {
   Random rng(11);
   int64_t border_rays = 0;
   for (int64_t trial = 0; trial < trials; ++trial) {
-    const int32_t rows = rng.chance(0.1) ? 1 : rng.between(1, 40);
-    const int32_t cols =
-        rng.chance(0.1) ? rng.between(1, 2) : rng.between(1, 40);
-    const int64_t pixels = int64_t{rows} * cols;
-    float* gx = slot<float>(0, pixels);
-    float* gy = slot<float>(1, pixels);
-    const double odd_rate = rng.chance(0.2) ? 0.05 : 0.0;
-    for (int64_t i = 0; i < pixels; ++i) {
-      gx[i] =
-          float(rng.chance(odd_rate) ? rng.odd_value() : rng.uniform(-9, 9));
-      gy[i] =
-          float(rng.chance(odd_rate) ? rng.odd_value() : rng.uniform(-9, 9));
-    }
-    const int32_t n =
-        rng.chance(0.9) ? rng.between(2, 40) : rng.between(41, 700);
-    const float cx = rng.chance(0.02) ? __builtin_nanf("")
-                                      : float(rng.uniform(-3, cols + 2));
-    const float cy = rng.chance(0.3) ? float(rng.between(0, rows - 1))
-                                     : float(rng.uniform(-3, rows + 2));
-    float c = float(rng.uniform(-1, 1));
-    float s = float(__builtin_sqrt(1.0 - double(c) * c));
-    if (rng.chance(0.5)) s = -s;
-    if (rng.chance(0.2)) {  // axis directions hit columns and rows exactly
-      const int q = rng.between(0, 3);
-      c = q == 0 ? 1.f : q == 2 ? -1.f : 0.f;
-      s = q == 1 ? 1.f : q == 3 ? -1.f : 0.f;
-    }
-    const float r0 = float(rng.uniform(-20, 20));
-    float step = float(rng.uniform(0.01, 3));
-    if (rng.chance(0.05)) step = rng.chance(0.5) ? __builtin_inff() : 1.0f;
+    const cases::Ray r = cases::ray(
+        rng, [](int k, int64_t count) { return slot<float>(k, count); });
+    const int32_t n = r.samples;
     double* want = slot<double>(2, n);
     double* got = slot<double>(3, n);
     const bool want_inside = pupil::sample_ray_profile(
-        gx, gy, rows, cols, cx, cy, r0, step, c, s, n, want);
-    const bool got_inside = v.sample_ray_profile(gx, gy, rows, cols, cx, cy, r0,
-                                                 step, c, s, n, got);
+        r.grad_x, r.grad_y, r.rows, r.cols, r.center_x, r.center_y, r.r0,
+        r.step, r.c, r.s, n, want);
+    const bool got_inside =
+        v.sample_ray_profile(r.grad_x, r.grad_y, r.rows, r.cols, r.center_x,
+                             r.center_y, r.r0, r.step, r.c, r.s, n, got);
     if (want_inside != got_inside) fail(v.name, "inside", trial, -1);
     for (int32_t j = 0; j < n; ++j) {
       if (!same(want[j], got[j])) {
@@ -196,39 +135,18 @@ void sampling(const pupil::RayKernels& v, int64_t trials) {
   if (border_rays < trials / 10) fail(v.name, "too few border rays", 0, 0);
 }
 
-// Clean profiles, profiles that leave the image, profiles with odd samples;
-// kernels from one tap to longer than the profile, zero and odd taps.
 void filtering(const pupil::RayKernels& v, int64_t trials) {
   Random rng(29);
   for (int64_t trial = 0; trial < trials; ++trial) {
-    const int32_t n =
-        rng.chance(0.9) ? rng.between(2, 40) : rng.between(41, 400);
-    const int32_t len = rng.chance(0.05)  ? rng.between(-2, 0)
-                        : rng.chance(0.7) ? rng.between(1, 17)
-                                          : rng.between(1, 2 * n + 5);
-    double* profile = slot<double>(0, n);
-    double* kernel = slot<double>(1, len > 0 ? len : 0);
-    const int kind = rng.between(0, 2);
-    const int32_t outside_from = kind == 1 ? rng.between(0, n) : n;
-    for (int32_t j = 0; j < n; ++j) {
-      profile[j] = j >= outside_from               ? -__builtin_inf()
-                   : kind == 2 && rng.chance(0.15) ? rng.odd_value()
-                                                   : rng.uniform(-5, 5);
-      // Ties, also between entries that a vector path keeps in one lane.
-      const int32_t back = rng.between(1, 40);
-      if (rng.chance(0.05)) profile[j] = profile[j >= back ? j - back : 0];
-    }
-    for (int32_t t = 0; t < len; ++t) {
-      kernel[t] = rng.chance(0.01)  ? rng.odd_value()
-                  : rng.chance(0.1) ? 0.0
-                                    : rng.uniform(-1, 2);
-    }
+    const cases::Filter f = cases::filter(
+        rng, [](int k, int64_t count) { return slot<double>(k, count); });
+    const int32_t n = f.samples, len = f.kernel_len;
     double* want = slot<double>(2, n);
     double* got = slot<double>(3, n);
-    pupil::filter_profile(profile, n, kernel, len, want);
+    pupil::filter_profile(f.profile, n, f.kernel, len, want);
     // The peak as found while filtering, and the filtered profile.
     if (pupil::find_profile_peak(want, n) !=
-        v.filter_profile_peak(profile, n, kernel, len, got))
+        v.filter_profile_peak(f.profile, n, f.kernel, len, got))
       fail(v.name, "peak while filtering", trial, -1);
     for (int32_t k = 0; k < n; ++k) {
       if (!same(want[k], got[k])) {
@@ -236,10 +154,9 @@ void filtering(const pupil::RayKernels& v, int64_t trials) {
         break;
       }
     }
-    // Peaks of filtered and of raw profiles (NaN, +inf and ties).
-    if (pupil::find_profile_peak(want, n) != v.find_profile_peak(want, n))
-      fail(v.name, "peak", trial, -1);
-    if (pupil::find_profile_peak(profile, n) != v.find_profile_peak(profile, n))
+    // Peaks of raw profiles too: NaN, +inf and ties the filter rarely makes.
+    if (pupil::find_profile_peak(f.profile, n) !=
+        v.find_profile_peak(f.profile, n))
       fail(v.name, "raw peak", trial, -1);
   }
 }

@@ -40,7 +40,7 @@ if objdump -d $kernels | grep -E 'gather' |
 fi
 
 # The harness itself runs on any x86-64: no vector flags, no C library.
-"$cxx" -std=c++17 -O2 -DTRIALS="$trials" -I"$src" -I"$here/../../include" -ffreestanding -fno-pic \
+"$cxx" -std=c++17 -O2 -DTRIALS="$trials" -I"$src" -I"$here/.." -I"$here/../../include" -ffreestanding -fno-pic \
   -fno-exceptions -fno-rtti -fno-stack-protector -mno-red-zone \
   -fno-math-errno -ffp-contract=off \
   -c "$here/harness.cpp" -o harness.o
