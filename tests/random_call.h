@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
-#include <random>
 
+#include "kernel_cases.h"
 #include "reference_search.h"
 
 // How many random cases a test runs: `n`, scaled by the environment
@@ -70,12 +70,11 @@ class RandomCalls {
   }
 
  private:
-  bool chance(double p) { return std::bernoulli_distribution(p)(rng_); }
-  int32_t int_in(int32_t lo, int32_t hi) {
-    return std::uniform_int_distribution<int32_t>(lo, hi)(rng_);
-  }
+  // The same draws with every standard library.
+  bool chance(double p) { return rng_.chance(p); }
+  int32_t int_in(int32_t lo, int32_t hi) { return rng_.between(lo, hi); }
   float uniform(float lo, float hi) {
-    return std::uniform_real_distribution<float>(lo, hi)(rng_);
+    return static_cast<float>(rng_.uniform(lo, hi));
   }
   int32_t size() {
     if (chance(0.03)) return std::numeric_limits<int32_t>::min();
@@ -118,10 +117,10 @@ class RandomCalls {
       return values[int_in(0, 5)];
     }
     if (chance(0.1)) return 0.0;
-    return std::uniform_real_distribution<double>(-1, 2)(rng_);
+    return rng_.uniform(-1, 2);
   }
 
-  std::mt19937_64 rng_;
+  cases::Random rng_;
 };
 
 #endif
