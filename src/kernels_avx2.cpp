@@ -23,14 +23,7 @@ struct V {
   using I = __m256i;
   using M = __m256;
 
-  static F set1(float v) { return _mm256_set1_ps(v); }
-  static I iset1(int32_t v) { return _mm256_set1_epi32(v); }
-  static I iadd(I a, I b) { return _mm256_add_epi32(a, b); }
-  static I imin(I a, I b) { return _mm256_min_epi32(a, b); }
-  static I imullo(I a, I b) { return _mm256_mullo_epi32(a, b); }
   static I iota() { return _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7); }
-  static F to_float(I v) { return _mm256_cvtepi32_ps(v); }
-  static I truncate(F v) { return _mm256_cvttps_epi32(v); }
   static M ge(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
   static M le(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
   static M igt(I a, I b) {
@@ -112,10 +105,10 @@ struct V {
   using D = __m256d;
   using DM = __m256d;
 
-  static D dset1(double v) { return _mm256_set1_pd(v); }
-  static D dzero() { return _mm256_setzero_pd(); }
-  static D dload(const double* p) { return _mm256_loadu_pd(p); }
-  static void dstore(double* p, D v) { _mm256_storeu_pd(p, v); }
+#define MM(op) _mm256_##op
+#include "simd_ops.h"
+#undef MM
+
   static D dindex() { return _mm256_setr_pd(0, 1, 2, 3); }
   static DM dgt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
   static DM dge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }

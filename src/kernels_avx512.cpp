@@ -24,17 +24,10 @@ struct V {
   using I = __m512i;
   using M = __mmask16;
 
-  static F set1(float v) { return _mm512_set1_ps(v); }
-  static I iset1(int32_t v) { return _mm512_set1_epi32(v); }
-  static I iadd(I a, I b) { return _mm512_add_epi32(a, b); }
-  static I imin(I a, I b) { return _mm512_min_epi32(a, b); }
-  static I imullo(I a, I b) { return _mm512_mullo_epi32(a, b); }
   static I iota() {
     return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
                              15);
   }
-  static F to_float(I v) { return _mm512_cvtepi32_ps(v); }
-  static I truncate(F v) { return _mm512_cvttps_epi32(v); }
   static M ge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
   static M le(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
   static M igt(I a, I b) { return _mm512_cmpgt_epi32_mask(a, b); }
@@ -93,10 +86,10 @@ struct V {
   using D = __m512d;
   using DM = __mmask8;
 
-  static D dset1(double v) { return _mm512_set1_pd(v); }
-  static D dzero() { return _mm512_setzero_pd(); }
-  static D dload(const double* p) { return _mm512_loadu_pd(p); }
-  static void dstore(double* p, D v) { _mm512_storeu_pd(p, v); }
+#define MM(op) _mm512_##op
+#include "simd_ops.h"
+#undef MM
+
   static D dindex() { return _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7); }
   static DM dgt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
   static DM dge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
