@@ -98,7 +98,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=100)
     args = parser.parse_args()
     cv2.setNumThreads(1)  # one core, as the figures are quoted
-    print(f"pupil_radial {pupil_radial.__version__}, {platform.processor() or platform.machine()}, "
+    print(f"pupil_radial {pupil_radial.__version__}, {platform.machine()}, "
           f"Python {platform.python_version()}, OpenCV {cv2.__version__}, "
           "one thread\n")
     print("| image | plainly visible pupils | found | centre error median "

@@ -76,7 +76,8 @@ def overlay(gray: np.ndarray, pupil: pupil_radial.Pupil) -> np.ndarray:
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("image", nargs="?", help="eye image; default: synthetic")
+    parser.add_argument("image", nargs="?",
+                        help="eye image; default: synthetic")
     parser.add_argument("--center", type=pair, help="pupil centre guess X,Y")
     parser.add_argument("--radius", type=pair,
                         help="pupil radius range MIN,MAX in pixels")

@@ -626,17 +626,11 @@ def _fit(points):
     return (cx, cy), (h, w), (angle + 90.0) % 180.0
 
 
-def _stack(ellipses):
-    """Several ellipses as arrays of shape (k, 1), for residuals of all."""
-    params = np.array([(e[0][0], e[0][1], e[1][0], e[1][1], e[2])
-                       for e in ellipses])
-    return tuple(params[:, i:i + 1] for i in range(5))
-
-
 def ellipse_residuals(ellipse, pts: np.ndarray) -> np.ndarray:
     """Signed distance of each point from the ellipse along the line from
     its centre (positive outside), in pixels. `ellipse` is a box
-    ((cx, cy), (major, minor), angle) or a _stack of several."""
+    ((cx, cy), (major, minor), angle), or the (cx, cy, major, minor, angle)
+    arrays of shape (k, 1) of several, as _fit_many gives them."""
     if len(ellipse) == 3:
         (cx, cy), (major, minor), angle = ellipse
         t = math.radians(angle)

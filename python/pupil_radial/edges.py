@@ -62,8 +62,8 @@ def measure(gx: np.ndarray, gy: np.ndarray, center32, radii: np.ndarray,
             sample_count: int, taps: np.ndarray) -> EdgeMeasures:
     """Edge measures for the rays of one search.
 
-    gx, gy: the C-contiguous float32 gradients the search read; center32: its float32 centre; radii, found: its
-    per-ray results; rmin32, rmax32: float32 ranges per ray; taps: the
+    gx, gy: the C-contiguous float32 gradients the search read; center32:
+    its float32 centre; radii, found: its per-ray results; rmin32, rmax32: float32 ranges per ray; taps: the
     float64 kernel.
     """
     strength = np.full(radii.shape[0], np.nan)

@@ -101,5 +101,6 @@ def test_subpixel_step_cuts_the_error_on_edges_between_samples():
         result = radial_search(gx, gy, (44.3, 33.7), 5.0, 27.0, 23,
                                [0.25, 0.5, 0.25], ray_count=64)
         errors["grid"].append(np.abs(result.radii - radius).mean())
-        errors["subpixel"].append(np.abs(result.subpixel_radii - radius).mean())
+        errors["subpixel"].append(
+            np.abs(result.subpixel_radii - radius).mean())
     assert np.mean(errors["subpixel"]) < 0.5 * np.mean(errors["grid"])

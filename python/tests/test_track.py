@@ -12,7 +12,7 @@ cv2 = pytest.importorskip("cv2")
 
 import pupil_radial  # noqa: E402
 from pupil_radial import cli, synthetic, track  # noqa: E402
-from pupil_radial.track import Frames, InputError  # noqa: E402
+from pupil_radial.track import Frames  # noqa: E402
 
 
 @pytest.fixture(scope="module")
