@@ -63,8 +63,8 @@ def measure(gx: np.ndarray, gy: np.ndarray, center32, radii: np.ndarray,
     """Edge measures for the rays of one search.
 
     gx, gy: the C-contiguous float32 gradients the search read; center32:
-    its float32 centre; radii, found: its per-ray results; rmin32, rmax32: float32 ranges per ray; taps: the
-    float64 kernel.
+    its float32 centre; radii, found: its per-ray results; rmin32, rmax32:
+    float32 ranges per ray; taps: the float64 kernel.
     """
     strength = np.full(radii.shape[0], np.nan)
     subpixel = np.where(found, radii, -1.0)
