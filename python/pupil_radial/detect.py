@@ -602,9 +602,8 @@ def refine_ellipse(points: np.ndarray, start, tolerance: float):
         ellipse = _fit(points[keep])
         residual = ellipse_residuals(ellipse, pts)
         inside = residual[keep]
-        # Mean absolute deviation as the noise's scale (1.25 of it is the
-        # standard deviation of normal noise); outliers it lets in are
-        # bounded by the cap below.
+        # The median absolute deviation as the noise's scale (1.4826 of it
+        # is the standard deviation of normal noise).
         spread = 1.4826 * _median(np.abs(inside - _median(inside)))
         # Noise spreads edges by a fraction of a pixel; a lid's chord or a
         # glint's rim lies further off than that.
