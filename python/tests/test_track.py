@@ -2,6 +2,7 @@
 the pupil-radial command: its CSV, exit statuses and messages."""
 
 import csv
+import dataclasses
 import itertools
 import math
 
@@ -49,6 +50,24 @@ def test_no_pupil_is_carried_over_a_lost_frame():
     blank = np.full_like(eye, 128)
     found = [p.found for p in track([eye, blank, None, eye, eye])]
     assert found == [True, False, False, True, True]
+
+
+def test_a_pupil_that_jumps_is_found_again_where_it_went():
+    first = synthetic.eye((192, 192), seed=8)
+    p = first.pupil
+    # The same eye looking elsewhere: the pupil 25 px away, smaller.
+    moved = synthetic.Ellipse(p.cx - 25, p.cy + 6, 0.8 * p.major,
+                              0.8 * p.minor, p.angle)
+    second = synthetic.render((192, 192), dataclasses.replace(
+        first.params, pupil=moved, iris_center=(
+            first.params.iris_center[0] - 25,
+            first.params.iris_center[1] + 6)), 1)
+    pupils = list(track([first.image, second.image, second.image]))
+    for pupil, truth in zip(pupils, (p, moved, moved)):
+        assert pupil.found
+        assert math.hypot(pupil.center[0] - truth.cx,
+                          pupil.center[1] - truth.cy) < 0.5
+        assert abs(pupil.axes[0] - truth.major) < 1.0
 
 
 def test_reads_folders_in_name_order_and_videos_with_their_times(
