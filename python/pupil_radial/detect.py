@@ -145,7 +145,7 @@ def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
         local = ((cx - x0, cy - y0), (major, minor), angle)
         region = _Region(gray, local[0], 0.6 * major + 4, sigma)
         pupil = _final(region, local, rays, threshold,
-                       (0.3 * minor, 0.6 * major + 3), slack=3.0, exact=False)
+                       (0.3 * minor, 0.6 * major + 3), slack=3.0)
     return _moved(pupil, x0, y0)
 
 
@@ -326,9 +326,8 @@ _COS32, _SIN32 = np.cos(_ANGLES32), np.sin(_ANGLES32)
 # Three rings inside the pupil, one around it: radius = along * ring + offset
 _RINGS = np.array([[0.25], [0.5], [0.75], [1.25]])
 _RING_OFFSETS = np.array([[0.0], [0.0], [0.0], [2.0]])
-_SPACING = 0.5  # px between samples along a ray
-# From a prior this close, sample positions fine enough to need no
-# sub-pixel step: a fifth of a pixel.
+_SPACING = 0.5  # px between samples along a ray of the first search
+# From an ellipse this close, samples a fifth of a pixel apart.
 _FINE_SPACING = 0.2
 
 
@@ -348,18 +347,16 @@ class _Region:
         self.gx = cv2.Sobel(smooth, cv2.CV_32F, 1, 0, ksize=3, scale=0.125)
         self.gy = cv2.Sobel(smooth, cv2.CV_32F, 0, 1, ksize=3, scale=0.125)
 
-    def search(self, center, rmin, rmax, rays, first_edge=True, exact=True,
-               spacing=None):
-        """Sub-pixel edge points along `rays` rays (rmin, rmax per ray) and
-        their strengths, in ray order, rays without an edge left out.
+    def search(self, center, rmin, rmax, rays, spacing, first_edge=True):
+        """Edge points along `rays` rays (rmin, rmax per ray), on the sample
+        grid (`spacing` px apart), and their strengths (the radial gradient
+        at the nearest pixel), in ray order, rays without an edge left out.
 
         The library reports each ray's strongest edge; the pupil's is the
         first strong one out from its centre, and an eyelid or the iris rim
         beyond it can be stronger. With `first_edge`, each ray is searched
         again inside its edge, and an inner edge at least a quarter as
-        strong replaces it. Without `exact`, the points lie on the sample
-        grid (`spacing` px apart, default _SPACING) and the strengths are
-        read off the nearest pixel."""
+        strong replaces it."""
         f32 = np.float32
         local = (float(f32(center[0] - self.x0)),
                  float(f32(center[1] - self.y0)))
@@ -367,7 +364,6 @@ class _Region:
             np.asarray(rmin, f32)
         r1 = np.full(rays, rmax, f32) if np.ndim(rmax) == 0 else \
             np.asarray(rmax, f32)
-        spacing = spacing or _SPACING
         # The same smoothing along the ray, 0.75 px, whatever the spacing.
         taps = gaussian_taps(0.75 / spacing)
         samples = max(int(math.ceil(float(np.max(r1 - r0)) / spacing)) + 1,
@@ -389,24 +385,15 @@ class _Region:
             cos, sin = np.concatenate((cos, cos)), np.concatenate((sin, sin))
         found = radius != -1.0
         strength = np.full(radius.shape[0], np.nan)
-        if exact:
-            sub = np.full(radius.shape[0], -1.0)
-            strength[found], sub[found] = edges.measure_rays(
-                self.gx, self.gy, local, radius[found], r0[found], r1[found],
-                cos[found], sin[found], samples, taps)
-        else:
-            # Grid radii, and the radial gradient at the nearest pixel for
-            # the strength: enough for a first fit.
-            sub = radius
-            strength[found] = self._radial_gradient(
-                local, radius[found], cos[found], sin[found])
+        strength[found] = self._radial_gradient(local, radius[found],
+                                                cos[found], sin[found])
         if first_edge:
             better = ((strength[rays:] >= 0.25 * strength[:rays])
-                      & (sub[rays:] < inner_max - 0.25 * _SPACING))
+                      & (radius[rays:] < inner_max - 0.5 * spacing))
             strength = np.where(better, strength[rays:], strength[:rays])
-            sub = np.where(better, sub[rays:], sub[:rays])
+            radius = np.where(better, radius[rays:], radius[:rays])
         found = np.isfinite(strength)
-        pts = edges.points((local[0] + self.x0, local[1] + self.y0), sub,
+        pts = edges.points((local[0] + self.x0, local[1] + self.y0), radius,
                            found)
         return pts, strength[found]
 
@@ -432,7 +419,7 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
     rmin, rmax = float(radius[0]), float(radius[1])
     for attempt in range(2):
         region = _Region(gray, center, rmax + 0.25 * rmax, sigma)
-        pts, _ = region.search(center, rmin, rmax, 48, exact=False)
+        pts, _ = region.search(center, rmin, rmax, 48, _SPACING)
         # Points on the sample grid: a wider band for the first guesses.
         first = robust_ellipse(pts, center, rmax, tolerance=0.75)
         if first is None:
@@ -450,16 +437,15 @@ def _measure(gray, center, radius, radius_given, threshold, rays,
         if not radius_given:
             rmin, rmax = max(1.5, 0.3 * minor), 0.85 * major + 3
 
-    return _final(region, ellipse, rays, threshold, (rmin, rmax), exact=False)
+    return _final(region, ellipse, rays, threshold, (rmin, rmax))
 
 
-def _final(region, ellipse, rays, threshold, radius_range, slack=1.5,
-           exact=True):
+def _final(region, ellipse, rays, threshold, radius_range, slack=1.5):
     """From the centre of `ellipse`, each ray searching within `slack` px
     and 10 % of it: so close that a lid or the iris rim beyond it is out of
-    reach. The points are refitted, checked and scored. Without `exact`,
-    the edges are taken on a grid a fifth of a pixel fine instead of refined
-    between samples half a pixel apart: nearly as precise, and less work."""
+    reach, on a grid a fifth of a pixel fine (as precise as refining
+    between samples half a pixel apart, and less work). The points are
+    refitted, checked and scored."""
     (cx, cy), (major, minor), _ = ellipse
     _, cos, sin = edges.ray_table(rays)
     expected = radius_from_centre(ellipse, cos.astype(np.float64), sin)
@@ -468,9 +454,8 @@ def _final(region, ellipse, rays, threshold, radius_range, slack=1.5,
     hi = expected + width
     if not hi.max() <= 1.3 * radius_range[1] + 4:
         return not_found()
-    pts, strength = region.search(
-        (cx, cy), lo, hi, rays, first_edge=False, exact=exact,
-        spacing=_SPACING if exact else _FINE_SPACING)
+    pts, strength = region.search((cx, cy), lo, hi, rays, _FINE_SPACING,
+                                  first_edge=False)
     # Refined from the first fit, unless too few points then lie on it (a
     # first fit drawn off by a lid's chord): then from every guess again.
     fit = refine_ellipse(pts, ellipse, max(1.0, 0.03 * minor))
