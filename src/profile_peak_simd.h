@@ -8,7 +8,8 @@
 // ray_profile_simd.h), their lane masks DM, and: dset1, dzero, dload,
 // dstore, dgt and dge (ordered), dfinite, dkeep (zero where not set),
 // dselect(m, if_not, if_set), dadd_where(m, sum, term) (term + sum in the
-// lanes set), dor, dnone, dall, dlanes(from, to) (lanes in [from, to)),
+// lanes set), dand, dor, dnone, dall, dall_set, dlanes(from, to) (lanes in
+// [from, to)),
 // dload_lanes (masked: the other lanes read 0.0 and touch no memory),
 // dstore_lanes, and dindex (lane i holds double(i)).
 
