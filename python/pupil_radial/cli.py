@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import importlib.util
 import json
 import math
 import sys
@@ -148,6 +149,9 @@ def _row(index, time_s, pupil: Pupil):
 
 
 def _track(args) -> int:
+    if args.plot and not _have_matplotlib():
+        raise UsageError(
+            "--plot needs matplotlib (Debian: python3-matplotlib)")
     if args.input is None:
         given = [name for name in ("csv", "plot", "overlay", "center",
                                    "radius") if getattr(args, name)]
@@ -237,6 +241,10 @@ def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
     if plot_path:
         plot(summary.times, summary.pupils, plot_path)
     return summary
+
+
+def _have_matplotlib() -> bool:
+    return importlib.util.find_spec("matplotlib") is not None
 
 
 def _progress(total):
@@ -387,11 +395,15 @@ def _demo(args) -> int:
         writer.write(frame.image)
         truth.append(frame)
     writer.release()
+    plot_path = out / "pupil.png" if _have_matplotlib() else None
+    if plot_path is None:
+        print("no plot: matplotlib is not installed (Debian: "
+              "python3-matplotlib)", file=sys.stderr)
     summary = run_tracking(open_frames(video_path), out / "pupil.csv",
-                           out / "pupil.png", out / "overlay.avi")
+                           plot_path, out / "overlay.avi")
     print(summary.line(), file=sys.stderr)
-    print(f"wrote {out / 'pupil.csv'}, {out / 'pupil.png'} and "
-          f"{out / 'overlay.avi'}")
+    written = [out / "pupil.csv"] + ([plot_path] if plot_path else [])
+    print(f"wrote {', '.join(map(str, written))} and {out / 'overlay.avi'}")
     print(accuracy(summary.pupils, truth))
     return 0
 
