@@ -272,7 +272,9 @@ def measured_result(gx, gy, center32, rmin32, rmax32, sample_count, taps,
                       sample_count, taps)
     return SearchResult(
         radii=radii, found=found, count=count,
-        angles=edges.ray_table(radii.shape[0])[0], center=center32,
+        # A copy: the table is shared and read-only, the result the
+        # caller's to change.
+        angles=edges.ray_table(radii.shape[0])[0].copy(), center=center32,
         points=edges.points(center32, radii, found), strength=m.strength,
         subpixel_radii=m.subpixel_radii,
         subpixel_points=edges.points(center32, m.subpixel_radii, found))

@@ -84,6 +84,8 @@ def test_finds_the_disc_and_reports_geometry():
     assert abs(fx - 41.3) < 0.5 and abs(fy - 29.6) < 0.5
     distances = np.hypot(result.points[:, 0] - 41.3, result.points[:, 1] - 29.6)
     assert np.all(np.abs(distances - 15.0) < 1.0)
+    result.angles[0] = 1.0  # the caller's own array, not a shared table
+    assert pupil_radial.ray_angles(36)[0] == 0.0
 
 
 def test_accepts_any_real_dtype_and_strides_without_changing_results():
