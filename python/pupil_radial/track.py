@@ -132,21 +132,23 @@ class Frames:
         capture, index, failed = self._capture, 0, 0
         last_time = -1.0
         try:
-            while self.count is None or index < self.count or failed == 0:
+            while True:
                 start = time.perf_counter()
                 ok, image = capture.read()
                 self.decode_seconds += time.perf_counter() - start
                 if not ok:
-                    failed += 1
                     # Past the end, or a frame that does not decode: only a
-                    # frame count still ahead tells them apart.
-                    if (self.count is None or index >= self.count
-                            or failed >= _MAX_FAILED_READS):
+                    # frame that decodes after it tells them apart (frame
+                    # counts are estimates in some containers).
+                    failed += 1
+                    if failed >= _MAX_FAILED_READS or (
+                            self.count is not None
+                            and index + failed > self.count):
                         return
-                    yield Frame(index, self._time(index, None), None)
-                    index += 1
                     continue
-                failed = 0
+                for lost in range(index, index + failed):
+                    yield Frame(lost, self._time(lost, None), None)
+                index, failed = index + failed, 0
                 if image.ndim == 3:
                     image = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
                 stamp = capture.get(cv2.CAP_PROP_POS_MSEC) / 1000.0
