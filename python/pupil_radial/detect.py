@@ -221,9 +221,15 @@ class _Overview:
 
     def __init__(self, gray):
         rows, cols = gray.shape
-        self.scale = min(1.0, 128.0 / max(rows, cols))
-        small = cv2.resize(gray, (max(int(round(cols * self.scale)), 8),
-                                  max(int(round(rows * self.scale)), 8)),
+        # Reduced by a whole factor: OpenCV averages whole blocks of pixels
+        # many times faster than fractional ones. The last rows and columns
+        # that make no whole block are left out.
+        factor = max(1, -(-max(rows, cols) // 128))
+        self.scale = 1.0 / factor
+        h, w = rows // factor, cols // factor
+        if min(h, w) >= 8:
+            gray = gray[:h * factor, :w * factor]
+        small = cv2.resize(gray, (max(w, 8), max(h, 8)),
                            interpolation=cv2.INTER_AREA)
         small = cv2.morphologyEx(small, cv2.MORPH_OPEN,
                                  np.ones((5, 5), np.uint8))
@@ -492,7 +498,21 @@ def robust_ellipse(points: np.ndarray, origin, reach: float,
     if n < 8:
         return None
     pts = points.astype(np.float64)
-    guesses, valid = _fit_many(pts, _guess_masks(n, start is None))
+    # Scored with a tight band: a compromise through a lid's chord passes
+    # near many points, but within a fraction of a pixel of few.
+    size = 2 * _median(np.hypot(pts[:, 0] - origin[0], pts[:, 1] - origin[1]))
+    tolerance = tolerance + 0.005 * size
+    # Where nothing hides the boundary, the fit to every point has nearly
+    # all of them on it and no other guess could do much better.
+    whole = _fit(points)
+    (cx, cy), (major, minor), _ = whole
+    if (major <= 2.4 * reach and minor > 0
+            and math.hypot(cx - origin[0], cy - origin[1]) <= 0.6 * reach
+            and (np.abs(ellipse_residuals(whole, pts)) < tolerance).sum()
+            >= 0.9 * n):
+        return refine_ellipse(points, whole, 2 * tolerance)
+    with np.errstate(all="ignore"):  # degenerate subsets come out NaN
+        guesses, valid = _fit_many(pts, _guess_masks(n, start is None))
     if start is not None:
         (cx, cy), (major, minor), angle = start
         guesses = tuple(np.vstack((g, [[v]])) for g, v in
@@ -501,10 +521,6 @@ def robust_ellipse(points: np.ndarray, origin, reach: float,
     cx, cy, major = guesses[0][:, 0], guesses[1][:, 0], guesses[2][:, 0]
     valid &= (major <= 2.4 * reach) & (
         np.hypot(cx - origin[0], cy - origin[1]) <= 0.6 * reach)
-    # Scored with a tight band: a compromise through a lid's chord passes
-    # near many points, but within a fraction of a pixel of few.
-    size = 2 * _median(np.hypot(pts[:, 0] - origin[0], pts[:, 1] - origin[1]))
-    tolerance = tolerance + 0.005 * size
     residual = np.abs(ellipse_residuals(guesses, pts))
     score = (residual < tolerance).sum(axis=1) - np.minimum(
         residual, tolerance).mean(axis=1)
