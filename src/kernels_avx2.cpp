@@ -19,6 +19,7 @@ struct V {
   // Geometry of four blocks computed together, in chunks of eight blocks.
   static constexpr int kInterleave = 4;
   static constexpr int kBlocksPerChunk = 8;
+  static constexpr int kGroup = 4;
   using F = __m256;
   using I = __m256i;
   using M = __m256;
@@ -111,7 +112,19 @@ struct V {
 
   static D dindex() { return _mm256_setr_pd(0, 1, 2, 3); }
   static DM dgt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
-  static DM dge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
+  static DM deq(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+  static D dmax(D a, D b) { return _mm256_max_pd(a, b); }
+  static D dmin(D a, D b) { return _mm256_min_pd(a, b); }
+  static double dmax_lanes(D v) {
+    const __m128d m =
+        _mm_max_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_max_sd(m, _mm_unpackhi_pd(m, m)));
+  }
+  static double dmin_lanes(D v) {
+    const __m128d m =
+        _mm_min_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_min_sd(m, _mm_unpackhi_pd(m, m)));
+  }
   static DM dfinite(D v) {
     const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), v);
     return _mm256_cmp_pd(magnitude, _mm256_set1_pd(__builtin_inf()),

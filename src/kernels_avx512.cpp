@@ -20,6 +20,7 @@ struct V {
   static constexpr int kFloats = 16;
   static constexpr int kInterleave = 4;
   static constexpr int kBlocksPerChunk = 4;
+  static constexpr int kGroup = 2;
   using F = __m512;
   using I = __m512i;
   using M = __mmask16;
@@ -92,7 +93,29 @@ struct V {
 
   static D dindex() { return _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7); }
   static DM dgt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
-  static DM dge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
+  static DM deq(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+  // The masked forms: g++ 12's plain ones start from an undefined vector
+  // and warn about it.
+  static D dmax(D a, D b) { return _mm512_mask_max_pd(a, 0xFF, a, b); }
+  static D dmin(D a, D b) { return _mm512_mask_min_pd(a, 0xFF, a, b); }
+  static __m256d low_half(D v) {
+    return _mm512_mask_extractf64x4_pd(_mm256_setzero_pd(), 0xF, v, 0);
+  }
+  static __m256d high_half(D v) {
+    return _mm512_mask_extractf64x4_pd(_mm256_setzero_pd(), 0xF, v, 1);
+  }
+  static double dmax_lanes(D v) {
+    const __m256d h = _mm256_max_pd(low_half(v), high_half(v));
+    const __m128d m =
+        _mm_max_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));
+    return _mm_cvtsd_f64(_mm_max_sd(m, _mm_unpackhi_pd(m, m)));
+  }
+  static double dmin_lanes(D v) {
+    const __m256d h = _mm256_min_pd(low_half(v), high_half(v));
+    const __m128d m =
+        _mm_min_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));
+    return _mm_cvtsd_f64(_mm_min_sd(m, _mm_unpackhi_pd(m, m)));
+  }
   static DM dfinite(D v) {
     return _mm512_cmp_pd_mask(_mm512_abs_pd(v), _mm512_set1_pd(__builtin_inf()),
                               _CMP_LT_OQ);

@@ -6,17 +6,18 @@
 //
 // V provides double vectors D of V::kDoubles lanes (+ and * as in
 // ray_profile_simd.h), their lane masks DM, and: dset1, dzero, dload,
-// dstore, dgt and dge (ordered), dfinite, dkeep (zero where not set),
+// dstore, dgt (ordered), dfinite, dkeep (zero where not set),
 // dselect(m, if_not, if_set), dadd_where(m, sum, term) (term + sum in the
 // lanes set), dand, dor, dnone, dall, dall_set, dlanes(from, to) (lanes in
 // [from, to)),
 // dload_lanes (masked: the other lanes read 0.0 and touch no memory),
-// dstore_lanes, and dindex (lane i holds double(i)).
+// dstore_lanes, dindex (lane i holds double(i)), dmax and dmin (lane-wise,
+// no NaN), deq, and dmax_lanes and dmin_lanes (across the lanes).
 
 constexpr int64_t kLanes = V::kDoubles;
 // Vectors of outputs filtered together: their sums are independent, so the
 // CPU overlaps their additions instead of waiting on one running sum.
-constexpr int kGroup = 4;
+constexpr int kGroup = V::kGroup;
 
 inline int64_t min64(int64_t a, int64_t b) { return a < b ? a : b; }
 inline int64_t max64(int64_t a, int64_t b) { return a > b ? a : b; }
@@ -54,179 +55,170 @@ inline V::D load_window(const double* profile, int64_t n, int64_t start) {
 // lane sees its outputs in increasing order; merging the lanes by value
 // and, among equals, by the earliest index gives the reference's peak.
 struct Peak {
-  V::D best[kGroup], at[kGroup], offset[kGroup];
+  // at: where the group (or single vector) that gave each lane its best
+  // starts; the lane's own offset in the group is added once, at the end.
+  V::D best[kGroup], at[kGroup];
 
   Peak() {
     for (int v = 0; v < kGroup; ++v) {
       best[v] = V::dset1(kOutside);
       at[v] = V::dset1(-1.0);
-      offset[v] = V::dset1(static_cast<double>(kLanes * v)) + V::dindex();
     }
   }
   // Outputs k0 .. k0 + kLanes * kGroup - 1, all real.
   void see_group(const V::D* out, int64_t k0) {
-    const auto base = V::dset1(static_cast<double>(k0));
+    const auto start = V::dset1(static_cast<double>(k0));
     for (int v = 0; v < kGroup; ++v) {
       const auto greater = V::dgt(out[v], best[v]);
       best[v] = V::dselect(greater, best[v], out[v]);
-      at[v] = V::dselect(greater, at[v], base + offset[v]);
+      at[v] = V::dselect(greater, at[v], start);
     }
   }
-  // Outputs k0 .. k0 + kLanes - 1, the lanes in `live` real.
+  // The group from k0, its lanes real up to output n - 1.
+  void see_last(const V::D* out, int64_t k0, int64_t n) {
+    const auto start = V::dset1(static_cast<double>(k0));
+    for (int v = 0; v < kGroup; ++v) {
+      const auto greater =
+          V::dand(in_range(k0 + kLanes * v, n), V::dgt(out[v], best[v]));
+      best[v] = V::dselect(greater, best[v], out[v]);
+      at[v] = V::dselect(greater, at[v], start);
+    }
+  }
+  // Outputs k0 .. k0 + kLanes - 1, the lanes in `live` real; tracker 0's
+  // offsets are the lanes' own.
   void see(V::D out, int64_t k0, V::DM live) {
     const auto greater = V::dand(live, V::dgt(out, best[0]));
     best[0] = V::dselect(greater, best[0], out);
-    at[0] = V::dselect(greater, at[0],
-                       V::dset1(static_cast<double>(k0)) + offset[0]);
+    at[0] = V::dselect(greater, at[0], V::dset1(static_cast<double>(k0)));
   }
   int32_t result() {
-    // The trackers merged lane by lane (larger, or as large and earlier),
-    // then the lanes.
-    for (int v = 1; v < kGroup; ++v) {
-      const auto take =
-          V::dor(V::dgt(best[v], best[0]),
-                 V::dand(V::dge(best[v], best[0]), V::dgt(at[0], at[v])));
-      best[0] = V::dselect(take, best[0], best[v]);
-      at[0] = V::dselect(take, at[0], at[v]);
-    }
-    double lane_best[kLanes], lane_at[kLanes];
-    V::dstore(lane_best, best[0]);
-    V::dstore(lane_at, at[0]);
-    double top = kOutside;
-    for (int64_t i = 0; i < kLanes; ++i) {
-      if (lane_best[i] > top) top = lane_best[i];
-    }
+    // No lane holds NaN: the largest value, then the earliest index among
+    // the lanes that hold it, without branches on the data.
+    auto most = best[0];
+    for (int v = 1; v < kGroup; ++v) most = V::dmax(most, best[v]);
+    const double top = V::dmax_lanes(most);
     if (!(top > kOutside) || !__builtin_isfinite(top)) return -1;
-    double first = -1.0;
-    for (int64_t i = 0; i < kLanes; ++i) {
-      if (lane_best[i] == top && (first < 0 || lane_at[i] < first))
-        first = lane_at[i];
+    const auto none = V::dset1(__builtin_inf());
+    auto first = none;
+    for (int v = 0; v < kGroup; ++v) {
+      const auto index =
+          at[v] + (V::dset1(static_cast<double>(kLanes * v)) + V::dindex());
+      first = V::dmin(first,
+                      V::dselect(V::deq(best[v], V::dset1(top)), none, index));
     }
-    return static_cast<int32_t>(first);
+    return static_cast<int32_t>(V::dmin_lanes(first));
   }
 };
 
-// Finite taps: outputs k0 .. k0 + kLanes * kVectors - 1 into `out`. A tap
-// that lands off the profile reads 0.0, and so does a non-finite sample
-// (unless kClean says there is none): with a finite tap its product is a
-// zero, and adding a zero to a sum that started at +0.0 (and so is never
-// -0.0) changes nothing. No per-lane masks are needed.
-template <int kVectors, bool kClean>
-inline void filter_group(const double* profile, int64_t n, const double* kernel,
-                         int64_t kernel_len, int64_t half, int64_t k0,
-                         V::D* out) {
-  constexpr int64_t kWidth = kLanes * kVectors;
-  // Lane i of vector v filters output k0 + kLanes v + i; tap t lands on
-  // first + kLanes v + t + i.
-  const int64_t first = k0 - half;
-  // Taps that land on the profile for some lane that is a real output (the
-  // last group may run past the end); in [full_begin, full_end) every
-  // lane's tap does. Only these taps were checked to be finite.
-  const int64_t t_begin =
-      max64(0, max64(-(first + kWidth - 1), half - (n - 1)));
-  const int64_t t_end = min64(kernel_len, n - first);
-  const int64_t full_begin = min64(t_end, max64(t_begin, -first));
-  const int64_t full_end =
-      max64(full_begin, min64(t_end, n - first - kWidth + 1));
-  V::D sum[kVectors];
-  for (int v = 0; v < kVectors; ++v) sum[v] = V::dzero();
+// Outputs filtered together, and the samples a stack window holds.
+constexpr int64_t kWidth = kLanes * kGroup;
+constexpr int64_t kWindow = 2048;
 
-  auto accumulate = [&](int64_t t, bool full) {
-    const auto tap = V::dset1(kernel[t]);
-    for (int v = 0; v < kVectors; ++v) {
-      const int64_t start = first + kLanes * v + t;
-      // A window wholly off the profile would add exact zeros.
-      if (!full && (start + kLanes <= 0 || start >= n)) continue;
-      auto x =
-          full ? V::dload(profile + start) : load_window(profile, n, start);
-      if (!kClean) x = V::dkeep(V::dfinite(x), x);
-      sum[v] = x * tap + sum[v];
+// The taps [t_begin, t_end) of the group of outputs from k0 that land on
+// the profile for some lane that is a real output. For real outputs these
+// are taps within the kernel's reach, the only ones checked to be finite.
+struct TapRange {
+  int64_t begin, end;
+  TapRange(int64_t k0, int64_t n, int64_t kernel_len) {
+    const int64_t first = k0 - kernel_len / 2;
+    begin = max64(0, max64(-(first + kWidth - 1), kernel_len / 2 - (n - 1)));
+    end = min64(kernel_len, n - first);
+  }
+};
+
+// Copies samples [w0, w1) into window[0, w1 - w0), zeros for samples off the
+// profile and for non-finite ones; returns whether all of them were finite.
+bool fill_window(const double* profile, int64_t n, int64_t w0, int64_t w1,
+                 double* window) {
+  auto finite = V::dall();
+  for (int64_t i = w0; i < w1; i += kLanes) {
+    const auto x = load_window(profile, n, i);
+    const auto ok = V::dfinite(x);
+    finite = V::dand(finite, ok);
+    V::dstore(window + (i - w0), V::dkeep(ok, x));
+  }
+  return V::dall_set(finite);
+}
+
+// Finite taps: a group's outputs read a window in which samples off the
+// profile and non-finite ones are 0.0. With a finite tap such a product is
+// a zero, and adding a zero to a sum that started at +0.0 (and so is never
+// -0.0) changes nothing: no tap needs a test or a mask. Returns false when
+// some sample was not finite, so that outputs that reached none of the
+// finite ones still have to be marked.
+bool filter_finite_taps(const double* profile, int64_t n, const double* kernel,
+                        int64_t kernel_len, double* filtered, Peak& peak) {
+  alignas(64) double window[kWindow + kLanes];
+  const int64_t half = kernel_len / 2;
+  bool clean = true;
+  int64_t k0 = 0;
+  while (k0 < n) {
+    // The window starts at the first sample this group reads and holds
+    // every group whose reads end inside it (at least this one).
+    const int64_t w0 = k0 - half + TapRange(k0, n, kernel_len).begin;
+    const int64_t w1 = min64(w0 + kWindow, n + kWidth);
+    clean &= fill_window(profile, n, w0, w1, window);
+    for (; k0 < n; k0 += kWidth) {
+      const TapRange taps(k0, n, kernel_len);
+      if (k0 - half + taps.end + kWidth - 1 > w1) break;
+      // Tap t of vector v reads window[first + kLanes v + t - w0].
+      const double* at = window + (k0 - half - w0);
+      V::D sum[kGroup];
+      for (int v = 0; v < kGroup; ++v) sum[v] = V::dzero();
+      for (int64_t t = taps.begin; t < taps.end; ++t) {
+        const auto tap = V::dset1(kernel[t]);
+        for (int v = 0; v < kGroup; ++v)
+          sum[v] = V::dload(at + kLanes * v + t) * tap + sum[v];
+      }
+      // A copy, so that the sums themselves can stay in registers.
+      V::D out[kGroup];
+      for (int v = 0; v < kGroup; ++v) out[v] = sum[v];
+      if (k0 + kWidth <= n) {
+        for (int v = 0; v < kGroup; ++v)
+          V::dstore(filtered + k0 + kLanes * v, out[v]);
+        peak.see_group(out, k0);
+      } else {  // the last group, past the end of the profile
+        peak.see_last(out, k0, n);
+        for (int v = 0; v < kGroup; ++v) {
+          const auto live = in_range(k0 + kLanes * v, n);
+          V::dstore_lanes(filtered + k0 + kLanes * v, live, out[v]);
+        }
+      }
     }
-  };
-  for (int64_t t = t_begin; t < full_begin; ++t) accumulate(t, false);
-  for (int64_t t = full_begin; t < full_end; ++t) accumulate(t, true);
-  for (int64_t t = full_end; t < t_end; ++t) accumulate(t, false);
-  for (int v = 0; v < kVectors; ++v) out[v] = sum[v];
+  }
+  return clean;
 }
 
 // Any taps, infinite or NaN included: the reference's skip rule applied per
-// lane with masks, and the outputs no tap contributed to set apart.
-template <int kVectors, bool kUnused>  // one signature with filter_group
-inline void filter_group_masked(const double* profile, int64_t n,
-                                const double* kernel, int64_t kernel_len,
-                                int64_t half, int64_t k0, V::D* out) {
-  constexpr int64_t kWidth = kLanes * kVectors;
-  const int64_t first = k0 - half;
-  const int64_t t_begin = max64(0, -(first + kWidth - 1));
-  const int64_t t_end = min64(kernel_len, n - first);
-  V::D sum[kVectors];
-  V::DM contributed[kVectors];
-  for (int v = 0; v < kVectors; ++v) {
-    sum[v] = V::dzero();
-    contributed[v] = V::dnone();
-  }
-  for (int64_t t = t_begin; t < t_end; ++t) {
-    const auto tap = V::dset1(kernel[t]);
-    for (int v = 0; v < kVectors; ++v) {
-      const int64_t start = first + kLanes * v + t;
-      const auto x = load_window(profile, n, start);
-      const auto take = V::dand(in_range(start, n), V::dfinite(x));
-      sum[v] = V::dadd_where(take, sum[v], x * tap);
-      contributed[v] = V::dor(contributed[v], take);
-    }
-  }
-  const auto outside = V::dset1(kOutside);
-  for (int v = 0; v < kVectors; ++v)
-    out[v] = V::dselect(contributed[v], outside, sum[v]);
-}
-
-// Runs Group over all outputs, whole groups of kGroup vectors, then single
-// vectors, the last one stored only as far as the profile goes; the peak
-// is tracked on the way.
-template <template <int, bool> class Group, bool kFlag>
-void filter_all(const double* profile, int64_t n, const double* kernel,
-                int64_t kernel_len, double* filtered, Peak& peak) {
+// lane with masks, and the outputs no tap contributed to set apart. One
+// vector at a time: kernels with such taps are no case to tune for.
+void filter_any_taps(const double* profile, int64_t n, const double* kernel,
+                     int64_t kernel_len, double* filtered, Peak& peak) {
   const int64_t half = kernel_len / 2;
-  int64_t k0 = 0;
-  for (; k0 + kLanes * kGroup <= n; k0 += kLanes * kGroup) {
-    V::D out[kGroup];
-    Group<kGroup, kFlag>::run(profile, n, kernel, kernel_len, half, k0, out);
-    for (int v = 0; v < kGroup; ++v)
-      V::dstore(filtered + k0 + kLanes * v, out[v]);
-    peak.see_group(out, k0);
-  }
-  for (; k0 < n; k0 += kLanes) {
-    V::D out[1];
-    Group<1, kFlag>::run(profile, n, kernel, kernel_len, half, k0, out);
+  for (int64_t k0 = 0; k0 < n; k0 += kLanes) {
+    const int64_t first = k0 - half;
+    const int64_t t_begin = max64(0, -(first + kLanes - 1));
+    const int64_t t_end = min64(kernel_len, n - first);
+    auto sum = V::dzero();
+    auto contributed = V::dnone();
+    for (int64_t t = t_begin; t < t_end; ++t) {
+      const auto x = load_window(profile, n, first + t);
+      const auto take = V::dand(in_range(first + t, n), V::dfinite(x));
+      sum = V::dadd_where(take, sum, x * V::dset1(kernel[t]));
+      contributed = V::dor(contributed, take);
+    }
+    const auto out = V::dselect(contributed, V::dset1(kOutside), sum);
     const auto live = in_range(k0, n);
-    V::dstore_lanes(filtered + k0, live, out[0]);
-    peak.see(out[0], k0, live);
+    V::dstore_lanes(filtered + k0, live, out);
+    peak.see(out, k0, live);
   }
 }
-
-template <int kVectors, bool kClean>
-struct FiniteTaps {
-  static void run(const double* profile, int64_t n, const double* kernel,
-                  int64_t kernel_len, int64_t half, int64_t k0, V::D* out) {
-    filter_group<kVectors, kClean>(profile, n, kernel, kernel_len, half, k0,
-                                   out);
-  }
-};
-
-template <int kVectors, bool kUnused>
-struct AnyTaps {
-  static void run(const double* profile, int64_t n, const double* kernel,
-                  int64_t kernel_len, int64_t half, int64_t k0, V::D* out) {
-    filter_group_masked<kVectors, kUnused>(profile, n, kernel, kernel_len, half,
-                                           k0, out);
-  }
-};
 
 int32_t find_profile_peak_simd(const double* filtered, int32_t sample_count) {
   Peak peak;
   const int64_t n = sample_count;
   int64_t l = 0;
-  for (; l + kLanes * kGroup <= n; l += kLanes * kGroup) {
+  for (; l + kWidth <= n; l += kWidth) {
     V::D values[kGroup];
     for (int v = 0; v < kGroup; ++v)
       values[v] = V::dload(filtered + l + kLanes * v);
@@ -252,16 +244,14 @@ int32_t filter_profile_peak_simd(const double* profile, int32_t sample_count,
   const int64_t half = kernel_len / 2;
   const int64_t reach_begin = max64(0, half - (n - 1));
   const int64_t reach_end = min64(kernel_len, n + half);
+  // A group reads at most its taps' span and its width more (the window
+  // must hold that much).
+  const bool fits = min64(reach_end - reach_begin, n) + 2 * kWidth <= kWindow;
   Peak peak;
-  if (!all_finite(kernel + reach_begin, reach_end - reach_begin)) {
-    filter_all<AnyTaps, false>(profile, n, kernel, kernel_len, filtered, peak);
-  } else if (all_finite(profile, n)) {
-    // Every output reaches some sample, and every sample is finite.
-    filter_all<FiniteTaps, true>(profile, n, kernel, kernel_len, filtered,
-                                 peak);
-  } else {
-    filter_all<FiniteTaps, false>(profile, n, kernel, kernel_len, filtered,
-                                  peak);
+  if (!fits || !all_finite(kernel + reach_begin, reach_end - reach_begin)) {
+    filter_any_taps(profile, n, kernel, kernel_len, filtered, peak);
+  } else if (!filter_finite_taps(profile, n, kernel, kernel_len, filtered,
+                                 peak)) {
     // An output whose reach holds no finite sample came out as 0.0 and was
     // seen as such; once marked, the peak is searched for again.
     if (mark_unreached(profile, sample_count, kernel_len, filtered))

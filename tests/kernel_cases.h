@@ -104,16 +104,26 @@ struct Filter {
 
 // Clean profiles, profiles that leave the image, profiles with odd samples
 // and ties (also between entries a vector path keeps in one lane); kernels
-// from none and one tap to longer than the profile, with zero and odd taps.
+// from none and one tap to longer than the profile, with zero and odd taps;
+// rarely, profiles of a few thousand samples.
 // `buffer(k, count)` gives the caller's buffer k with room for count
 // doubles.
 template <class Buffer>
 Filter filter(Random& rng, Buffer buffer) {
   Filter f;
-  const int32_t n = rng.chance(0.9) ? rng.between(2, 40) : rng.between(41, 400);
-  const int32_t len = rng.chance(0.05)  ? rng.between(-2, 0)
-                      : rng.chance(0.7) ? rng.between(1, 17)
-                                        : rng.between(1, 2 * n + 5);
+  // Now and then a profile longer than the vector filters' stack window
+  // (2048 samples), so that they go through several, with kernels that fit
+  // the window and kernels that do not.
+  const bool long_profile = rng.chance(0.02);
+  const int32_t n = long_profile      ? rng.between(1900, 4300)
+                    : rng.chance(0.9) ? rng.between(2, 40)
+                                      : rng.between(41, 400);
+  const int32_t len =
+      rng.chance(0.05)  ? rng.between(-2, 0)
+      : rng.chance(0.7) ? rng.between(1, 17)
+      : long_profile
+          ? (rng.chance(0.7) ? rng.between(1, 64) : rng.between(1950, 2100))
+          : rng.between(1, 2 * n + 5);
   double* profile = buffer(0, n);
   double* kernel = buffer(1, len > 0 ? len : 0);
   const int kind = rng.between(0, 2);
