@@ -1,30 +1,16 @@
 // The per-ray kernels for AVX2: the shared vector code instantiated with
 // 256-bit vectors. Built with -mavx2 (never -mfma) and without contraction;
 // everything compiled here lives in this file's unnamed namespace.
-#include <immintrin.h>
+#include "kernels_simd.h"
 
-#include <cstdint>
-
-#include "dispatch.h"
-#include "profile_peak.h"
-#include "ray_profile.h"
-
-namespace pupil {
-namespace avx2 {
+namespace pupil::avx2 {
 namespace {
 
-struct V {
-  // Samples: eight floats per vector, lane masks as vectors.
-  static constexpr int kFloats = 8;
-  // Geometry of four blocks computed together, in chunks of eight blocks.
-  static constexpr int kInterleave = 4;
-  static constexpr int kBlocksPerChunk = 8;
-  static constexpr int kGroup = 4;
-  using F = __m256;
+struct V : Shape<256, 4, 8, 4> {
   using I = __m256i;
-  using M = __m256;
-
   static I iota() { return _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7); }
+  using F = __m256;
+  using M = __m256;  // lane masks are vectors here
   static M ge(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
   static M le(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
   static M igt(I a, I b) {
@@ -101,8 +87,6 @@ struct V {
     _mm256_maskstore_pd(out + 4, dlanes_i(0, lanes - 4), hi);
   }
 
-  // Profiles: four doubles per vector, lane masks as vectors.
-  static constexpr int kDoubles = 4;
   using D = __m256d;
   using DM = __m256d;
 
@@ -169,5 +153,4 @@ extern const RayKernels kernels = {
     "avx2", &sample_ray_profile_simd, &filter_profile_simd,
     &find_profile_peak_simd, &filter_profile_peak_simd};
 
-}  // namespace avx2
-}  // namespace pupil
+}  // namespace pupil::avx2

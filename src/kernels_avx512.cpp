@@ -3,32 +3,19 @@
 // contraction (AVX-512F has fused instructions of its own: the binary test
 // checks that none is used); everything compiled here lives in this file's
 // unnamed namespace.
-#include <immintrin.h>
+#include "kernels_simd.h"
 
-#include <cstdint>
-
-#include "dispatch.h"
-#include "profile_peak.h"
-#include "ray_profile.h"
-
-namespace pupil {
-namespace avx512 {
+namespace pupil::avx512 {
 namespace {
 
-struct V {
-  // Samples: sixteen floats per vector, lane masks in mask registers.
-  static constexpr int kFloats = 16;
-  static constexpr int kInterleave = 4;
-  static constexpr int kBlocksPerChunk = 4;
-  static constexpr int kGroup = 2;
-  using F = __m512;
+struct V : Shape<512, 4, 4, 2> {
   using I = __m512i;
-  using M = __mmask16;
-
   static I iota() {
     return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
                              15);
   }
+  using F = __m512;
+  using M = __mmask16;  // lane masks in mask registers
   static M ge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
   static M le(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
   static M igt(I a, I b) { return _mm512_cmpgt_epi32_mask(a, b); }
@@ -82,8 +69,6 @@ struct V {
     _mm512_mask_storeu_pd(out + 8, static_cast<__mmask8>(live >> 8), hi);
   }
 
-  // Profiles: eight doubles per vector.
-  static constexpr int kDoubles = 8;
   using D = __m512d;
   using DM = __mmask8;
 
@@ -154,5 +139,4 @@ extern const RayKernels kernels = {
     "avx512", &sample_ray_profile_simd, &filter_profile_simd,
     &find_profile_peak_simd, &filter_profile_peak_simd};
 
-}  // namespace avx512
-}  // namespace pupil
+}  // namespace pupil::avx512
