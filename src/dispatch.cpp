@@ -30,8 +30,8 @@ RayKernels ray_kernels_for(Isa isa) {
     case Isa::kScalar:
       break;
   }
-  return {"scalar", &sample_ray_profile, &filter_profile, &find_profile_peak,
-          &filter_profile_peak};
+  return {"scalar",        &ray_directions,    &sample_ray_profile,
+          &filter_profile, &find_profile_peak, &filter_profile_peak};
 }
 
 RayKernels select_ray_kernels() {

@@ -8,11 +8,12 @@
 
 namespace pupil {
 
-// One instruction set's kernels. The search runs sample_ray_profile and
-// filter_profile_peak; filter_profile and find_profile_peak are the two
-// halves of the latter, for tests.
+// One instruction set's kernels. The search runs ray_directions,
+// sample_ray_profile and filter_profile_peak; filter_profile and
+// find_profile_peak are the two halves of the latter, for tests.
 struct RayKernels {
   const char* name;
+  RayDirectionsFn ray_directions;
   SampleRayProfileFn sample_ray_profile;
   FilterProfileFn filter_profile;
   FindProfilePeakFn find_profile_peak;

@@ -109,6 +109,16 @@ struct V : Shape<256, 4, 8, 4> {
         _mm_min_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
     return _mm_cvtsd_f64(_mm_min_sd(m, _mm_unpackhi_pd(m, m)));
   }
+  static D dround(D v) {
+    return _mm256_round_pd(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  }
+  static void to_floats(D v, float* out) {
+    _mm_storeu_ps(out, _mm256_cvtpd_ps(v));
+  }
+  static unsigned same_floats(D a, D b) {
+    return static_cast<unsigned>(
+        _mm_movemask_ps(_mm_cmpeq_ps(_mm256_cvtpd_ps(a), _mm256_cvtpd_ps(b))));
+  }
   static DM dfinite(D v) {
     const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), v);
     return _mm256_cmp_pd(magnitude, _mm256_set1_pd(__builtin_inf()),
@@ -144,13 +154,17 @@ struct V : Shape<256, 4, 8, 4> {
 };
 
 #include "profile_peak_simd.h"
+#include "ray_direction_simd.h"
 #include "ray_profile_simd.h"
 
 }  // namespace
 
 // Data, not code: dispatch reads it on any CPU.
-extern const RayKernels kernels = {
-    "avx2", &sample_ray_profile_simd, &filter_profile_simd,
-    &find_profile_peak_simd, &filter_profile_peak_simd};
+extern const RayKernels kernels = {"avx2",
+                                   &ray_directions_simd,
+                                   &sample_ray_profile_simd,
+                                   &filter_profile_simd,
+                                   &find_profile_peak_simd,
+                                   &filter_profile_peak_simd};
 
 }  // namespace pupil::avx2

@@ -101,6 +101,17 @@ struct V : Shape<512, 4, 4, 2> {
         _mm_min_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));
     return _mm_cvtsd_f64(_mm_min_sd(m, _mm_unpackhi_pd(m, m)));
   }
+  static D dround(D v) {
+    return _mm512_roundscale_pd(v,
+                                _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  }
+  static void to_floats(D v, float* out) {
+    _mm256_storeu_ps(out, _mm512_cvtpd_ps(v));
+  }
+  static unsigned same_floats(D a, D b) {
+    return static_cast<unsigned>(_mm256_movemask_ps(
+        _mm256_cmp_ps(_mm512_cvtpd_ps(a), _mm512_cvtpd_ps(b), _CMP_EQ_OQ)));
+  }
   static DM dfinite(D v) {
     return _mm512_cmp_pd_mask(_mm512_abs_pd(v), _mm512_set1_pd(__builtin_inf()),
                               _CMP_LT_OQ);
@@ -130,13 +141,17 @@ struct V : Shape<512, 4, 4, 2> {
 };
 
 #include "profile_peak_simd.h"
+#include "ray_direction_simd.h"
 #include "ray_profile_simd.h"
 
 }  // namespace
 
 // Data, not code: dispatch reads it on any CPU.
-extern const RayKernels kernels = {
-    "avx512", &sample_ray_profile_simd, &filter_profile_simd,
-    &find_profile_peak_simd, &filter_profile_peak_simd};
+extern const RayKernels kernels = {"avx512",
+                                   &ray_directions_simd,
+                                   &sample_ray_profile_simd,
+                                   &filter_profile_simd,
+                                   &find_profile_peak_simd,
+                                   &filter_profile_peak_simd};
 
 }  // namespace pupil::avx512

@@ -8,6 +8,11 @@
 
 namespace pupil {
 
+// The vector kernels' filters read up to kProfilePad entries before and
+// after a profile, which must hold 0.0: the lanes that fall off the profile
+// then need no test. The reference filter reads only the profile.
+constexpr int64_t kProfilePad = 16;
+
 // Correlates profile with kernel (tap kernel_len/2 on the sample itself),
 // leaving out taps off the profile or on non-finite samples. An entry no tap
 // reached, and every entry when kernel_len <= 0, is -infinity.

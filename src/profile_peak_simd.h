@@ -113,6 +113,8 @@ struct Peak {
 // Outputs filtered together, and the samples a stack window holds.
 constexpr int64_t kWidth = kLanes * kGroup;
 constexpr int64_t kWindow = 2048;
+// A group's lanes read at most kWidth - 1 samples past either end.
+static_assert(kWidth <= kProfilePad, "the zeros around a profile are too few");
 
 // The taps [t_begin, t_end) of the group of outputs from k0 that land on
 // the profile for some lane that is a real output. For real outputs these
@@ -126,67 +128,64 @@ struct TapRange {
   }
 };
 
-// Copies samples [w0, w1) into window[0, w1 - w0), zeros for samples off the
-// profile and for non-finite ones; returns whether all of them were finite.
-bool fill_window(const double* profile, int64_t n, int64_t w0, int64_t w1,
-                 double* window) {
-  auto finite = V::dall();
-  for (int64_t i = w0; i < w1; i += kLanes) {
-    const auto x = load_window(profile, n, i);
-    const auto ok = V::dfinite(x);
-    finite = V::dand(finite, ok);
-    V::dstore(window + (i - w0), V::dkeep(ok, x));
-  }
-  return V::dall_set(finite);
-}
-
-// Finite taps: a group's outputs read a window in which samples off the
-// profile and non-finite ones are 0.0. With a finite tap such a product is
-// a zero, and adding a zero to a sum that started at +0.0 (and so is never
-// -0.0) changes nothing: no tap needs a test or a mask. Returns false when
-// some sample was not finite, so that outputs that reached none of the
-// finite ones still have to be marked.
-bool filter_finite_taps(const double* profile, int64_t n, const double* kernel,
-                        int64_t kernel_len, double* filtered, Peak& peak) {
-  alignas(64) double window[kWindow + kLanes];
+// Finite taps: the groups from k0 on, as long as their reads end before
+// sample `end` of `samples` (which points at sample 0), in which samples off
+// the profile and non-finite ones are 0.0. With a finite tap such a
+// product is a zero, and adding a zero to a sum that started at +0.0 (and
+// so is never -0.0) changes nothing: no tap needs a test or a mask.
+// Returns where it stopped.
+int64_t filter_groups(const double* samples, int64_t end, int64_t n,
+                      const double* kernel, int64_t kernel_len, int64_t k0,
+                      double* filtered, Peak& peak) {
   const int64_t half = kernel_len / 2;
-  bool clean = true;
-  int64_t k0 = 0;
-  while (k0 < n) {
-    // The window starts at the first sample this group reads and holds
-    // every group whose reads end inside it (at least this one).
-    const int64_t w0 = k0 - half + TapRange(k0, n, kernel_len).begin;
-    const int64_t w1 = min64(w0 + kWindow, n + kWidth);
-    clean &= fill_window(profile, n, w0, w1, window);
-    for (; k0 < n; k0 += kWidth) {
-      const TapRange taps(k0, n, kernel_len);
-      if (k0 - half + taps.end + kWidth - 1 > w1) break;
-      // Tap t of vector v reads window[first + kLanes v + t - w0].
-      const double* at = window + (k0 - half - w0);
-      V::D sum[kGroup];
-      for (int v = 0; v < kGroup; ++v) sum[v] = V::dzero();
-      for (int64_t t = taps.begin; t < taps.end; ++t) {
-        const auto tap = V::dset1(kernel[t]);
-        for (int v = 0; v < kGroup; ++v)
-          sum[v] = V::dload(at + kLanes * v + t) * tap + sum[v];
-      }
-      // A copy, so that the sums themselves can stay in registers.
-      V::D out[kGroup];
-      for (int v = 0; v < kGroup; ++v) out[v] = sum[v];
-      if (k0 + kWidth <= n) {
-        for (int v = 0; v < kGroup; ++v)
-          V::dstore(filtered + k0 + kLanes * v, out[v]);
-        peak.see_group(out, k0);
-      } else {  // the last group, past the end of the profile
-        peak.see_last(out, k0, n);
-        for (int v = 0; v < kGroup; ++v) {
-          const auto live = in_range(k0 + kLanes * v, n);
-          V::dstore_lanes(filtered + k0 + kLanes * v, live, out[v]);
-        }
+  for (; k0 < n; k0 += kWidth) {
+    const TapRange taps(k0, n, kernel_len);
+    if (k0 - half + taps.end + kWidth - 1 > end) break;
+    // Tap t of vector v reads sample k0 - half + kLanes v + t.
+    const double* at = samples + (k0 - half);
+    V::D sum[kGroup];
+    for (int v = 0; v < kGroup; ++v) sum[v] = V::dzero();
+    for (int64_t t = taps.begin; t < taps.end; ++t) {
+      const auto tap = V::dset1(kernel[t]);
+      for (int v = 0; v < kGroup; ++v)
+        sum[v] = V::dload(at + kLanes * v + t) * tap + sum[v];
+    }
+    // A copy, so that the sums themselves can stay in registers.
+    V::D out[kGroup];
+    for (int v = 0; v < kGroup; ++v) out[v] = sum[v];
+    if (k0 + kWidth <= n) {
+      for (int v = 0; v < kGroup; ++v)
+        V::dstore(filtered + k0 + kLanes * v, out[v]);
+      peak.see_group(out, k0);
+    } else {  // the last group, past the end of the profile
+      peak.see_last(out, k0, n);
+      for (int v = 0; v < kGroup; ++v) {
+        const auto live = in_range(k0 + kLanes * v, n);
+        V::dstore_lanes(filtered + k0 + kLanes * v, live, out[v]);
       }
     }
   }
-  return clean;
+  return k0;
+}
+
+// Finite taps on a profile with a non-finite sample: the groups read
+// copies of the profile, a stack window at a time, with those samples as
+// zeros. Outputs that reached no finite sample are marked afterwards.
+void filter_from_windows(const double* profile, int64_t n, const double* kernel,
+                         int64_t kernel_len, double* filtered, Peak& peak) {
+  alignas(64) double window[kWindow + kLanes];
+  for (int64_t k0 = 0; k0 < n;) {
+    // The window starts at the first sample this group reads and holds
+    // every group whose reads end inside it (at least this one).
+    const int64_t w0 = k0 - kernel_len / 2 + TapRange(k0, n, kernel_len).begin;
+    const int64_t w1 = min64(w0 + kWindow, n + kWidth);
+    for (int64_t i = w0; i < w1; i += kLanes) {
+      const auto x = load_window(profile, n, i);
+      V::dstore(window + (i - w0), V::dkeep(V::dfinite(x), x));
+    }
+    k0 = filter_groups(window - w0, w1, n, kernel, kernel_len, k0, filtered,
+                       peak);
+  }
 }
 
 // Any taps, infinite or NaN included: the reference's skip rule applied per
@@ -244,14 +243,20 @@ int32_t filter_profile_peak_simd(const double* profile, int32_t sample_count,
   const int64_t half = kernel_len / 2;
   const int64_t reach_begin = max64(0, half - (n - 1));
   const int64_t reach_end = min64(kernel_len, n + half);
-  // A group reads at most its taps' span and its width more (the window
+  // A group reads at most its taps' span and its width more (a window
   // must hold that much).
   const bool fits = min64(reach_end - reach_begin, n) + 2 * kWidth <= kWindow;
   Peak peak;
-  if (!fits || !all_finite(kernel + reach_begin, reach_end - reach_begin)) {
+  if (!all_finite(kernel + reach_begin, reach_end - reach_begin)) {
     filter_any_taps(profile, n, kernel, kernel_len, filtered, peak);
-  } else if (!filter_finite_taps(profile, n, kernel, kernel_len, filtered,
-                                 peak)) {
+  } else if (all_finite(profile, n)) {
+    // The zeros around the profile serve the lanes that fall off it.
+    filter_groups(profile, n + kProfilePad, n, kernel, kernel_len, 0, filtered,
+                  peak);
+  } else if (!fits) {
+    filter_any_taps(profile, n, kernel, kernel_len, filtered, peak);
+  } else {
+    filter_from_windows(profile, n, kernel, kernel_len, filtered, peak);
     // An output whose reach holds no finite sample came out as 0.0 and was
     // seen as such; once marked, the peak is searched for again.
     if (mark_unreached(profile, sample_count, kernel_len, filtered))

@@ -2,7 +2,6 @@
 // geometry; sampling and peak picking are left to the per-ray kernels.
 #include "radial_search.h"
 
-#include <math.h>  // sincos, a GNU extension of the C library
 #include <stdlib.h>
 
 #include "pupil_radial.h"
@@ -10,7 +9,6 @@
 namespace pupil {
 
 namespace {
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kNoResult = -1.0;
 }  // namespace
 
@@ -23,20 +21,38 @@ int32_t radial_search(const RayKernels& kernels, const float* grad_x,
   if (sample_count < 2) return 0;
   if (ray_count <= 0) return 0;
 
-  // Two separate arrays, sized in 64 bits. If either cannot be had the call
-  // fails as a whole: nothing written, nothing kept.
+  // Two separate arrays, sized in 64 bits, the profile with the zeros the
+  // vector filters read around it. If either cannot be had the call fails
+  // as a whole: nothing written, nothing kept.
   const size_t bytes = static_cast<size_t>(sample_count) * sizeof(double);
-  double* profile = static_cast<double*>(malloc(bytes));
+  const size_t pad_bytes = static_cast<size_t>(kProfilePad) * sizeof(double);
+  double* profile_block =
+      static_cast<double*>(malloc(pad_bytes + bytes + pad_bytes));
   double* filtered = static_cast<double*>(malloc(bytes));
-  if (profile == nullptr || filtered == nullptr) {
-    free(profile);
+  if (profile_block == nullptr || filtered == nullptr) {
+    free(profile_block);
     free(filtered);
     return 0;
+  }
+  double* profile = profile_block + kProfilePad;
+  for (int64_t i = 1; i <= kProfilePad; ++i) {
+    profile[-i] = 0.0;
+    profile[sample_count - 1 + i] = 0.0;
   }
 
   const float last_sample = static_cast<float>(sample_count - 1);
   int32_t found = 0;
+  // Directions come a batch of rays at a time; a ray's depends only on its
+  // index, whether or not it has a range.
+  constexpr int32_t kBatch = 64;
+  float batch_c[kBatch];
+  float batch_s[kBatch];
   for (int32_t i = 0; i < ray_count; ++i) {
+    if (i % kBatch == 0) {
+      const int32_t left = ray_count - i;
+      kernels.ray_directions(i, left < kBatch ? left : kBatch, ray_count,
+                             batch_c, batch_s);
+    }
     const float r0 = radius_min[i];
     const float r1 = radius_max[i];
     if (!(r1 > r0)) {  // ordered: NaN bounds and empty ranges fail
@@ -44,13 +60,8 @@ int32_t radial_search(const RayKernels& kernels, const float* grad_x,
       continue;
     }
     const float step = (r1 - r0) / last_sample;
-    const double theta =
-        (static_cast<double>(i) * kTwoPi) / static_cast<double>(ray_count);
-    double sin_theta;
-    double cos_theta;
-    sincos(theta, &sin_theta, &cos_theta);
-    const float c = static_cast<float>(cos_theta);
-    const float s = static_cast<float>(sin_theta);
+    const float c = batch_c[i % kBatch];
+    const float s = batch_s[i % kBatch];
 
     if (!kernels.sample_ray_profile(grad_x, grad_y, rows, cols, center_x,
                                     center_y, r0, step, c, s, sample_count,
@@ -70,7 +81,7 @@ int32_t radial_search(const RayKernels& kernels, const float* grad_x,
     ++found;
   }
 
-  free(profile);
+  free(profile_block);
   free(filtered);
   return found;
 }

@@ -1,8 +1,23 @@
-// Reference sampler: one sample at a time, in the exact order of operations
-// that every faster variant must reproduce bit for bit.
+// Reference ray directions and sampler: one at a time, in the exact order
+// of operations that every faster variant must reproduce bit for bit.
 #include "ray_profile.h"
 
+#include <math.h>  // sincos, a GNU extension of the C library
+
 namespace pupil {
+
+void ray_directions(int32_t first, int32_t count, int32_t ray_count, float* c,
+                    float* s) {
+  for (int32_t k = 0; k < count; ++k) {
+    const double theta = (static_cast<double>(first + k) * kTwoPi) /
+                         static_cast<double>(ray_count);
+    double sin_theta;
+    double cos_theta;
+    sincos(theta, &sin_theta, &cos_theta);
+    c[k] = static_cast<float>(cos_theta);
+    s[k] = static_cast<float>(sin_theta);
+  }
+}
 
 bool sample_ray_profile(const float* grad_x, const float* grad_y, int32_t rows,
                         int32_t cols, float center_x, float center_y, float r0,

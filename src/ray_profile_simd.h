@@ -44,17 +44,17 @@ struct Pixels {
   V::F top_left_y, top_right_y, bottom_left_y, bottom_right_y;
 };
 
-// Geometry of the kInterleave blocks from sample j0 on: the reference's
+// Geometry of the kBlocks blocks from sample j0 on: the reference's
 // radius, position, bound test, truncation, fractions and weights, lane by
 // lane in the same order, statement by statement across the blocks so
 // that their independent chains interleave. Lanes at or past n are
 // outside; their index arithmetic may wrap, but they are never loaded or
 // stored. Returns whether any lane is inside.
+template <int kBlocks>
 inline bool geometry(const Ray& ray, int64_t j0, int64_t n, Block* g) {
   using F = V::F;
   using I = V::I;
   using M = V::M;
-  constexpr int kBlocks = V::kInterleave;
   const F zero = V::set1(0.0f);
   const F one = V::set1(1.0f);
   F r[kBlocks], x[kBlocks], y[kBlocks];
@@ -158,9 +158,16 @@ bool sample_ray_profile_simd(const float* grad_x, const float* grad_y,
     const int32_t blocks = static_cast<int32_t>(
         left >= kChunk ? V::kBlocksPerChunk
                        : (left + V::kFloats - 1) / V::kFloats);
-    for (int32_t b = 0; b < blocks; b += V::kInterleave) {
+    // kInterleave blocks at a time, and the last ones one by one (a short
+    // ray would otherwise pay for blocks past its end).
+    int32_t b = 0;
+    for (; b + V::kInterleave <= blocks; b += V::kInterleave) {
+      any_inside |= geometry<V::kInterleave>(
+          ray, chunk_start + int64_t{V::kFloats} * b, n, chunk + b);
+    }
+    for (; b < blocks; ++b) {
       any_inside |=
-          geometry(ray, chunk_start + int64_t{V::kFloats} * b, n, chunk + b);
+          geometry<1>(ray, chunk_start + int64_t{V::kFloats} * b, n, chunk + b);
     }
     for (int32_t b = 0; b < blocks; ++b) {
       const Block& g = chunk[b];

@@ -107,9 +107,9 @@ struct Filter {
 // from none and one tap to longer than the profile, with zero and odd taps;
 // rarely, profiles of a few thousand samples.
 // `buffer(k, count)` gives the caller's buffer k with room for count
-// doubles.
+// doubles; the profile has `pad` zeros on either side.
 template <class Buffer>
-Filter filter(Random& rng, Buffer buffer) {
+Filter filter(Random& rng, Buffer buffer, int64_t pad) {
   Filter f;
   // Now and then a profile longer than the vector filters' stack window
   // (2048 samples), so that they go through several, with kernels that fit
@@ -124,7 +124,8 @@ Filter filter(Random& rng, Buffer buffer) {
       : long_profile
           ? (rng.chance(0.7) ? rng.between(1, 64) : rng.between(1950, 2100))
           : rng.between(1, 2 * n + 5);
-  double* profile = buffer(0, n);
+  double* profile = buffer(0, n + 2 * pad) + pad;
+  for (int64_t i = 1; i <= pad; ++i) profile[-i] = profile[n - 1 + i] = 0.0;
   double* kernel = buffer(1, len > 0 ? len : 0);
   const int kind = rng.between(0, 2);
   const int32_t outside_from = kind == 1 ? rng.between(0, n) : n;

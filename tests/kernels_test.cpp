@@ -20,9 +20,14 @@ class Kernels : public PerIsa {
   std::vector<double> filter(const std::vector<double>& profile,
                              const std::vector<double>& kernel,
                              std::optional<int32_t> kernel_len = {}) {
+    // The profile between the zeros the vector filters may read.
+    std::vector<double> padded(pupil::kProfilePad, 0.0);
+    padded.insert(padded.end(), profile.begin(), profile.end());
+    padded.resize(padded.size() + pupil::kProfilePad, 0.0);
     std::vector<double> out(profile.size(), 123.0);
     kernels_.filter_profile(
-        profile.data(), static_cast<int32_t>(profile.size()), kernel.data(),
+        padded.data() + pupil::kProfilePad,
+        static_cast<int32_t>(profile.size()), kernel.data(),
         kernel_len.value_or(static_cast<int32_t>(kernel.size())), out.data());
     return out;
   }

@@ -139,7 +139,8 @@ void filtering(const pupil::RayKernels& v, int64_t trials) {
   Random rng(29);
   for (int64_t trial = 0; trial < trials; ++trial) {
     const cases::Filter f = cases::filter(
-        rng, [](int k, int64_t count) { return slot<double>(k, count); });
+        rng, [](int k, int64_t count) { return slot<double>(k, count); },
+        pupil::kProfilePad);
     const int32_t n = f.samples, len = f.kernel_len;
     double* want = slot<double>(2, n);
     double* got = slot<double>(3, n);

@@ -1,0 +1,97 @@
+// Ray directions for the vector kernels, written once for every instruction
+// set; included like ray_profile_simd.h. They must be the C library's
+// sincos rounded to single precision, bit for bit. A polynomial gives the
+// cosine and sine within 2^-50; the library's own error is below one unit
+// in the last place of a double (2^-52 here). Where a value this close
+// rounds to one single-precision number across the whole interval of both
+// errors, that number is the library's; elsewhere (values near zero, or
+// within 2^-46 of a rounding boundary: a few rays in a million) the library
+// is asked.
+//
+// V provides, besides the double vectors of profile_peak_simd.h, dround
+// (to the nearest integer), to_floats (a vector's lanes rounded to single
+// precision, stored) and same_floats(a, b) (the bits of the lanes where
+// both round to the same single-precision number).
+
+// pi/2 as a 33-bit head, whose products with the quadrant (0 to 4) are
+// exact, and the rest, from a long double pi.
+constexpr double kHalfPiHead = 6746518852.0 / 4294967296.0;
+constexpr double kHalfPiTail = static_cast<double>(
+    3.14159265358979323846264338327950288L / 2 - 6746518852.0L / 4294967296.0L);
+static_assert(kHalfPiHead < 1.5707963268 && kHalfPiHead > 1.5707963267,
+              "the head of pi/2");
+// Both errors together stay below this; past it, the library decides.
+constexpr double kMargin = 1.0 / (1LL << 46);
+
+// Cosine and sine of theta in [0, 2 pi] to within 2^-50: theta less the
+// nearest multiple k of pi/2, then Taylor series to the 17th and 18th
+// powers, whose remainders are below 2^-62 for |r| <= pi/4.
+inline void cos_sin(V::D theta, V::D& cosine, V::D& sine) {
+  const auto k = V::dround(theta * V::dset1(2 / 3.141592653589793));
+  const auto r =
+      (theta - k * V::dset1(kHalfPiHead)) - k * V::dset1(kHalfPiTail);
+  const auto z = r * r;
+  auto ps = V::dset1(1.0 / 355687428096000.0);  // 1/17!
+  ps = ps * z + V::dset1(-1.0 / 1307674368000.0);
+  ps = ps * z + V::dset1(1.0 / 6227020800.0);
+  ps = ps * z + V::dset1(-1.0 / 39916800.0);
+  ps = ps * z + V::dset1(1.0 / 362880.0);
+  ps = ps * z + V::dset1(-1.0 / 5040.0);
+  ps = ps * z + V::dset1(1.0 / 120.0);
+  ps = ps * z + V::dset1(-1.0 / 6.0);
+  const auto sin_r = r + (r * z) * ps;
+  auto pc = V::dset1(-1.0 / 6402373705728000.0);  // -1/18!
+  pc = pc * z + V::dset1(1.0 / 20922789888000.0);
+  pc = pc * z + V::dset1(-1.0 / 87178291200.0);
+  pc = pc * z + V::dset1(1.0 / 479001600.0);
+  pc = pc * z + V::dset1(-1.0 / 3628800.0);
+  pc = pc * z + V::dset1(1.0 / 40320.0);
+  pc = pc * z + V::dset1(-1.0 / 720.0);
+  pc = pc * z + V::dset1(1.0 / 24.0);
+  const auto cos_r = (V::dset1(1.0) - z * V::dset1(0.5)) + (z * z) * pc;
+  // Quadrant k: (cos, sin) = (cos r, sin r), (-sin r, cos r),
+  // (-cos r, -sin r), (sin r, -cos r); k = 4 is k = 0.
+  const auto q1 = V::deq(k, V::dset1(1.0));
+  const auto q2 = V::deq(k, V::dset1(2.0));
+  const auto q3 = V::deq(k, V::dset1(3.0));
+  const auto odd = V::dor(q1, q3);
+  const auto c = V::dselect(odd, cos_r, sin_r);
+  const auto s = V::dselect(odd, sin_r, cos_r);
+  cosine = V::dselect(V::dor(q1, q2), c, -c);
+  sine = V::dselect(V::dor(q2, q3), s, -s);
+}
+
+// The lanes (bits) whose value rounds to the same single-precision number
+// as everything within kMargin of it.
+inline unsigned certain(V::D v) {
+  return V::same_floats(v - V::dset1(kMargin), v + V::dset1(kMargin));
+}
+
+void ray_directions_simd(int32_t first, int32_t count, int32_t ray_count,
+                         float* c, float* s) {
+  const auto rays = V::dset1(static_cast<double>(ray_count));
+  for (int32_t at = 0; at < count; at += kLanes) {
+    // Lanes past `count` are computed and dropped.
+    const auto index = V::dset1(static_cast<double>(first + at)) + V::dindex();
+    const auto theta = (index * V::dset1(kTwoPi)) / rays;
+    V::D cosine, sine;
+    cos_sin(theta, cosine, sine);
+    const unsigned sure = certain(cosine) & certain(sine);
+    if (sure == (1u << kLanes) - 1 && count - at >= kLanes) {
+      V::to_floats(cosine, c + at);
+      V::to_floats(sine, s + at);
+      continue;
+    }
+    float lane_c[kLanes], lane_s[kLanes];
+    V::to_floats(cosine, lane_c);
+    V::to_floats(sine, lane_s);
+    for (int32_t i = 0; i < kLanes && at + i < count; ++i) {
+      if (sure >> i & 1) {
+        c[at + i] = lane_c[i];
+        s[at + i] = lane_s[i];
+      } else {
+        ray_directions(first + at + i, 1, ray_count, c + at + i, s + at + i);
+      }
+    }
+  }
+}
