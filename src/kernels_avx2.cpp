@@ -26,54 +26,16 @@ struct V : Shape<256, 4, 8, 4> {
     return _mm256_blendv_ps(if_not, if_set, m);
   }
 
-  // Pixel pairs are fetched with plain 64-bit loads, which beat a hardware
-  // gather on many CPUs; the indices go through memory for them.
-  struct Index {
-    alignas(32) int32_t at[kFloats];
-  };
+#include "pixel_pairs.h"
   static Index index(I v) {
     Index index;
     _mm256_store_si256(reinterpret_cast<__m256i*>(index.at), v);
     return index;
   }
-  // Left and right pixels of the pairs at index[0..7] in both images. Each
-  // index serves both images, and two pairs come in one 128-bit register:
-  // samples 0-1 and 4-5 share one, 2-3 and 6-7 the other, so that one
-  // shuffle per result leaves the samples in order.
   static void pairs(const float* image_x, const float* image_y,
                     const Index& index, F& left_x, F& right_x, F& left_y,
                     F& right_y) {
-    auto two_floats = [](const float* at) {
-      return reinterpret_cast<const __m64*>(at);
-    };
-    __m128 qx[4], qy[4];
-    for (int h = 0; h < 4; ++h) {
-      const int64_t i0 = index.at[2 * h], i1 = index.at[2 * h + 1];
-      const __m128 zero = _mm_setzero_ps();
-      qx[h] = _mm_loadh_pi(_mm_loadl_pi(zero, two_floats(image_x + i0)),
-                           two_floats(image_x + i1));
-      qy[h] = _mm_loadh_pi(_mm_loadl_pi(zero, two_floats(image_y + i0)),
-                           two_floats(image_y + i1));
-    }
-    const __m256 ax = _mm256_set_m128(qx[2], qx[0]);
-    const __m256 bx = _mm256_set_m128(qx[3], qx[1]);
-    const __m256 ay = _mm256_set_m128(qy[2], qy[0]);
-    const __m256 by = _mm256_set_m128(qy[3], qy[1]);
-    // Per 128-bit half: (a0 a2 b0 b2) and (a1 a3 b1 b3).
-    left_x = _mm256_shuffle_ps(ax, bx, 0x88);
-    right_x = _mm256_shuffle_ps(ax, bx, 0xDD);
-    left_y = _mm256_shuffle_ps(ay, by, 0x88);
-    right_y = _mm256_shuffle_ps(ay, by, 0xDD);
-  }
-  template <class Pixels>
-  static void fetch(const float* image_x, const float* image_y,
-                    const Index& top, const Index& bottom, M /*inside*/,
-                    Pixels& p) {
-    // Outside lanes point at pixel pair (0, 1), which exists.
-    pairs(image_x, image_y, top, p.top_left_x, p.top_right_x, p.top_left_y,
-          p.top_right_y);
-    pairs(image_x, image_y, bottom, p.bottom_left_x, p.bottom_right_x,
-          p.bottom_left_y, p.bottom_right_y);
+    pairs8(image_x, image_y, index.at, left_x, right_x, left_y, right_y);
   }
   static void store_widened(double* out, F v, int64_t lanes) {
     const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(v));

@@ -24,39 +24,33 @@ struct V : Shape<512, 4, 4, 2> {
     return count >= kFloats ? M{0xFFFF} : static_cast<M>((1u << count) - 1u);
   }
   static bool any(M m) { return m != 0; }
-  static F zero_unless(M, F v) { return v; }
+  static F zero_unless(M m, F v) { return _mm512_maskz_mov_ps(m, v); }
   static F select(M m, F if_not, F if_set) {
     return _mm512_mask_blend_ps(m, if_not, if_set);
   }
 
-  // Each pixel pair is gathered as one 64-bit element: half the loads of
-  // gathering the pixels one by one. Lanes outside the image load nothing.
-  using Index = __m512i;
-  static Index index(I v) { return v; }
-  static void pairs(const float* image, Index index, M inside, F& left,
-                    F& right) {
-    const __m512d none = _mm512_setzero_pd();
-    const __m512 low = _mm512_castpd_ps(
-        _mm512_mask_i32gather_pd(none, static_cast<__mmask8>(inside),
-                                 _mm512_castsi512_si256(index), image, 4));
-    const __m512 high = _mm512_castpd_ps(_mm512_mask_i32gather_pd(
-        none, static_cast<__mmask8>(inside >> 8),
-        _mm512_extracti64x4_epi64(index, 1), image, 4));
-    // low and high hold (left, right) of samples 0-7 and 8-15 side by side.
-    const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18,
-                                           20, 22, 24, 26, 28, 30);
-    const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21,
-                                          23, 25, 27, 29, 31);
-    left = _mm512_permutex2var_ps(low, even, high);
-    right = _mm512_permutex2var_ps(low, odd, high);
+#include "pixel_pairs.h"
+  static Index index(I v) {
+    Index index;
+    _mm512_store_si512(index.at, v);
+    return index;
   }
-  template <class Pixels>
-  static void fetch(const float* image_x, const float* image_y, Index top,
-                    Index bottom, M inside, Pixels& p) {
-    pairs(image_x, top, inside, p.top_left_x, p.top_right_x);
-    pairs(image_x, bottom, inside, p.bottom_left_x, p.bottom_right_x);
-    pairs(image_y, top, inside, p.top_left_y, p.top_right_y);
-    pairs(image_y, bottom, inside, p.bottom_left_y, p.bottom_right_y);
+  static F join(__m256 low, __m256 high) {
+    const __m512d both = _mm512_insertf64x4(
+        _mm512_insertf64x4(_mm512_setzero_pd(), _mm256_castps_pd(low), 0),
+        _mm256_castps_pd(high), 1);
+    return _mm512_castpd_ps(both);
+  }
+  static void pairs(const float* image_x, const float* image_y,
+                    const Index& index, F& left_x, F& right_x, F& left_y,
+                    F& right_y) {
+    __m256 lx[2], rx[2], ly[2], ry[2];
+    for (int h = 0; h < 2; ++h)
+      pairs8(image_x, image_y, index.at + 8 * h, lx[h], rx[h], ly[h], ry[h]);
+    left_x = join(lx[0], lx[1]);
+    right_x = join(rx[0], rx[1]);
+    left_y = join(ly[0], ly[1]);
+    right_y = join(ry[0], ry[1]);
   }
   static void store_widened(double* out, F v, int64_t lanes) {
     const __m512d lo = _mm512_cvtps_pd(_mm512_castps512_ps256(v));

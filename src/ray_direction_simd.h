@@ -23,6 +23,25 @@ static_assert(kHalfPiHead < 1.5707963268 && kHalfPiHead > 1.5707963267,
 // Both errors together stay below this; past it, the library decides.
 constexpr double kMargin = 1.0 / (1LL << 46);
 
+// The Taylor coefficients of sin r / r - 1 and (cos r - 1 + r^2 / 2) / r^4
+// in r^2, highest first: 1/17!, -1/15!, ... and -1/18!, 1/16!, ...
+constexpr double kSinTaylor[] = {1.0 / 355687428096000.0,
+                                 -1.0 / 1307674368000.0,
+                                 1.0 / 6227020800.0,
+                                 -1.0 / 39916800.0,
+                                 1.0 / 362880.0,
+                                 -1.0 / 5040.0,
+                                 1.0 / 120.0,
+                                 -1.0 / 6.0};
+constexpr double kCosTaylor[] = {-1.0 / 6402373705728000.0,
+                                 1.0 / 20922789888000.0,
+                                 -1.0 / 87178291200.0,
+                                 1.0 / 479001600.0,
+                                 -1.0 / 3628800.0,
+                                 1.0 / 40320.0,
+                                 -1.0 / 720.0,
+                                 1.0 / 24.0};
+
 // Cosine and sine of theta in [0, 2 pi] to within 2^-50: theta less the
 // nearest multiple k of pi/2, then Taylor series to the 17th and 18th
 // powers, whose remainders are below 2^-62 for |r| <= pi/4.
@@ -31,23 +50,14 @@ inline void cos_sin(V::D theta, V::D& cosine, V::D& sine) {
   const auto r =
       (theta - k * V::dset1(kHalfPiHead)) - k * V::dset1(kHalfPiTail);
   const auto z = r * r;
-  auto ps = V::dset1(1.0 / 355687428096000.0);  // 1/17!
-  ps = ps * z + V::dset1(-1.0 / 1307674368000.0);
-  ps = ps * z + V::dset1(1.0 / 6227020800.0);
-  ps = ps * z + V::dset1(-1.0 / 39916800.0);
-  ps = ps * z + V::dset1(1.0 / 362880.0);
-  ps = ps * z + V::dset1(-1.0 / 5040.0);
-  ps = ps * z + V::dset1(1.0 / 120.0);
-  ps = ps * z + V::dset1(-1.0 / 6.0);
+  // Horner's scheme, highest power first.
+  auto ps = V::dset1(kSinTaylor[0]);
+  auto pc = V::dset1(kCosTaylor[0]);
+  for (int i = 1; i < 8; ++i) {
+    ps = ps * z + V::dset1(kSinTaylor[i]);
+    pc = pc * z + V::dset1(kCosTaylor[i]);
+  }
   const auto sin_r = r + (r * z) * ps;
-  auto pc = V::dset1(-1.0 / 6402373705728000.0);  // -1/18!
-  pc = pc * z + V::dset1(1.0 / 20922789888000.0);
-  pc = pc * z + V::dset1(-1.0 / 87178291200.0);
-  pc = pc * z + V::dset1(1.0 / 479001600.0);
-  pc = pc * z + V::dset1(-1.0 / 3628800.0);
-  pc = pc * z + V::dset1(1.0 / 40320.0);
-  pc = pc * z + V::dset1(-1.0 / 720.0);
-  pc = pc * z + V::dset1(1.0 / 24.0);
   const auto cos_r = (V::dset1(1.0) - z * V::dset1(0.5)) + (z * z) * pc;
   // Quadrant k: (cos, sin) = (cos r, sin r), (-sin r, cos r),
   // (-cos r, -sin r), (sin r, -cos r); k = 4 is k = 0.
