@@ -61,16 +61,8 @@ struct V : Shape<256, 4, 8, 4> {
   static DM deq(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
   static D dmax(D a, D b) { return _mm256_max_pd(a, b); }
   static D dmin(D a, D b) { return _mm256_min_pd(a, b); }
-  static double dmax_lanes(D v) {
-    const __m128d m =
-        _mm_max_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
-    return _mm_cvtsd_f64(_mm_max_sd(m, _mm_unpackhi_pd(m, m)));
-  }
-  static double dmin_lanes(D v) {
-    const __m128d m =
-        _mm_min_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
-    return _mm_cvtsd_f64(_mm_min_sd(m, _mm_unpackhi_pd(m, m)));
-  }
+  static double dmax_lanes(D v) { return max_of(v); }
+  static double dmin_lanes(D v) { return min_of(v); }
   static D dround(D v) {
     return _mm256_round_pd(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
   }

@@ -84,16 +84,10 @@ struct V : Shape<512, 4, 4, 2> {
     return _mm512_mask_extractf64x4_pd(_mm256_setzero_pd(), 0xF, v, 1);
   }
   static double dmax_lanes(D v) {
-    const __m256d h = _mm256_max_pd(low_half(v), high_half(v));
-    const __m128d m =
-        _mm_max_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));
-    return _mm_cvtsd_f64(_mm_max_sd(m, _mm_unpackhi_pd(m, m)));
+    return max_of(_mm256_max_pd(low_half(v), high_half(v)));
   }
   static double dmin_lanes(D v) {
-    const __m256d h = _mm256_min_pd(low_half(v), high_half(v));
-    const __m128d m =
-        _mm_min_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));
-    return _mm_cvtsd_f64(_mm_min_sd(m, _mm_unpackhi_pd(m, m)));
+    return min_of(_mm256_min_pd(low_half(v), high_half(v)));
   }
   static D dround(D v) {
     return _mm512_roundscale_pd(v,

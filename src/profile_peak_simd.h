@@ -215,16 +215,8 @@ void filter_any_taps(const double* profile, int64_t n, const double* kernel,
 
 int32_t find_profile_peak_simd(const double* filtered, int32_t sample_count) {
   Peak peak;
-  const int64_t n = sample_count;
-  int64_t l = 0;
-  for (; l + kWidth <= n; l += kWidth) {
-    V::D values[kGroup];
-    for (int v = 0; v < kGroup; ++v)
-      values[v] = V::dload(filtered + l + kLanes * v);
-    peak.see_group(values, l);
-  }
-  for (; l < n; l += kLanes) {
-    const auto live = in_range(l, n);
+  for (int64_t l = 0; l < sample_count; l += kLanes) {
+    const auto live = in_range(l, sample_count);
     peak.see(V::dload_lanes(filtered + l, live), l, live);
   }
   return peak.result();

@@ -1,17 +1,16 @@
 // Ray directions for the vector kernels, written once for every instruction
-// set; included like ray_profile_simd.h. They must be the C library's
-// sincos rounded to single precision, bit for bit. A polynomial gives the
-// cosine and sine within 2^-50; the library's own error is below one unit
-// in the last place of a double (2^-52 here). Where a value this close
-// rounds to one single-precision number across the whole interval of both
-// errors, that number is the library's; elsewhere (values near zero, or
-// within 2^-46 of a rounding boundary: a few rays in a million) the library
-// is asked.
+// set and included like ray_profile_simd.h: the C library's sincos rounded
+// to single precision, bit for bit. A polynomial comes within 2^-50 of the
+// cosine and sine, the library within one unit in the last place of a
+// double (2^-52 here); where everything within 2^-46 of the polynomial's
+// value rounds to one float, that float is the library's too. Elsewhere
+// (values near zero, or near a rounding boundary: a few rays in a million)
+// the library is asked.
 //
 // V provides, besides the double vectors of profile_peak_simd.h, dround
-// (to the nearest integer), to_floats (a vector's lanes rounded to single
+// (to the nearest integer), to_floats (the lanes rounded to single
 // precision, stored) and same_floats(a, b) (the bits of the lanes where
-// both round to the same single-precision number).
+// both round to the same float).
 
 // pi/2 as a 33-bit head, whose products with the quadrant (0 to 4) are
 // exact, and the rest, from a long double pi.
