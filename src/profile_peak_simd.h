@@ -129,26 +129,27 @@ struct TapRange {
 };
 
 // Finite taps: the groups from k0 on, as long as their reads end before
-// sample `end` of `samples` (which points at sample 0), in which samples off
-// the profile and non-finite ones are 0.0. With a finite tap such a
-// product is a zero, and adding a zero to a sum that started at +0.0 (and
-// so is never -0.0) changes nothing: no tap needs a test or a mask.
+// sample `end`, from `samples` (which holds sample `origin` first), in
+// which samples off the profile and non-finite ones are 0.0. With a finite tap
+// such a product is a zero, and adding a zero to a sum that started at +0.0
+// (and so is never -0.0) changes nothing: no tap needs a test or a mask.
 // Returns where it stopped.
-int64_t filter_groups(const double* samples, int64_t end, int64_t n,
-                      const double* kernel, int64_t kernel_len, int64_t k0,
-                      double* filtered, Peak& peak) {
+int64_t filter_groups(const double* samples, int64_t origin, int64_t end,
+                      int64_t n, const double* kernel, int64_t kernel_len,
+                      int64_t k0, double* filtered, Peak& peak) {
   const int64_t half = kernel_len / 2;
   for (; k0 < n; k0 += kWidth) {
     const TapRange taps(k0, n, kernel_len);
     if (k0 - half + taps.end + kWidth - 1 > end) break;
-    // Tap t of vector v reads sample k0 - half + kLanes v + t.
-    const double* at = samples + (k0 - half);
+    // Tap t of vector v reads sample k0 - half + kLanes v + t, which is
+    // samples[start + kLanes v + t]; start itself may be negative.
+    const int64_t start = k0 - half - origin;
     V::D sum[kGroup];
     for (int v = 0; v < kGroup; ++v) sum[v] = V::dzero();
     for (int64_t t = taps.begin; t < taps.end; ++t) {
       const auto tap = V::dset1(kernel[t]);
       for (int v = 0; v < kGroup; ++v)
-        sum[v] = V::dload(at + kLanes * v + t) * tap + sum[v];
+        sum[v] = V::dload(samples + (start + kLanes * v + t)) * tap + sum[v];
     }
     // A copy, so that the sums themselves can stay in registers.
     V::D out[kGroup];
@@ -183,7 +184,7 @@ void filter_from_windows(const double* profile, int64_t n, const double* kernel,
       const auto x = load_window(profile, n, i);
       V::dstore(window + (i - w0), V::dkeep(V::dfinite(x), x));
     }
-    k0 = filter_groups(window - w0, w1, n, kernel, kernel_len, k0, filtered,
+    k0 = filter_groups(window, w0, w1, n, kernel, kernel_len, k0, filtered,
                        peak);
   }
 }
@@ -243,8 +244,8 @@ int32_t filter_profile_peak_simd(const double* profile, int32_t sample_count,
     filter_any_taps(profile, n, kernel, kernel_len, filtered, peak);
   } else if (all_finite(profile, n)) {
     // The zeros around the profile serve the lanes that fall off it.
-    filter_groups(profile, n + kProfilePad, n, kernel, kernel_len, 0, filtered,
-                  peak);
+    filter_groups(profile, 0, n + kProfilePad, n, kernel, kernel_len, 0,
+                  filtered, peak);
   } else if (!fits) {
     filter_any_taps(profile, n, kernel, kernel_len, filtered, peak);
   } else {
