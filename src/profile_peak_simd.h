@@ -57,7 +57,8 @@ inline V::D load_window(const double* profile, int64_t n, int64_t start) {
 struct Peak {
   // at: where the group (or single vector) that gave each lane its best
   // starts; the lane's own offset in the group is added once, at the end.
-  V::D best[kGroup], at[kGroup];
+  // total: the sum of the groups' outputs, finite only if all of them are.
+  V::D best[kGroup], at[kGroup], total = V::dzero();
 
   Peak() {
     for (int v = 0; v < kGroup; ++v) {
@@ -73,16 +74,33 @@ struct Peak {
       best[v] = V::dselect(greater, best[v], out[v]);
       at[v] = V::dselect(greater, at[v], start);
     }
+    total = total + sum_of(out);
   }
   // The group from k0, its lanes real up to output n - 1.
   void see_last(const V::D* out, int64_t k0, int64_t n) {
     const auto start = V::dset1(static_cast<double>(k0));
+    V::D live_out[kGroup];
     for (int v = 0; v < kGroup; ++v) {
-      const auto greater =
-          V::dand(in_range(k0 + kLanes * v, n), V::dgt(out[v], best[v]));
+      const auto live = in_range(k0 + kLanes * v, n);
+      const auto greater = V::dand(live, V::dgt(out[v], best[v]));
       best[v] = V::dselect(greater, best[v], out[v]);
       at[v] = V::dselect(greater, at[v], start);
+      live_out[v] = V::dkeep(live, out[v]);
     }
+    total = total + sum_of(live_out);
+  }
+  // Whether every output the groups gave was finite (a false no when
+  // their sum overflows).
+  bool groups_finite() const { return V::dall_set(V::dfinite(total)); }
+  // A group's outputs added pairwise, keeping the running total's chain
+  // one addition long per group.
+  static V::D sum_of(const V::D* out) {
+    V::D part[kGroup];
+    for (int v = 0; v < kGroup; ++v) part[v] = out[v];
+    for (int width = kGroup / 2; width > 0; width /= 2) {
+      for (int v = 0; v < width; ++v) part[v] = part[v] + part[v + width];
+    }
+    return part[0];
   }
   // Outputs k0 .. k0 + kLanes - 1, the lanes in `live` real; tracker 0's
   // offsets are the lanes' own.
@@ -239,13 +257,20 @@ int32_t filter_profile_peak_simd(const double* profile, int32_t sample_count,
   // A group reads at most its taps' span and its width more (a window
   // must hold that much).
   const bool fits = min64(reach_end - reach_begin, n) + 2 * kWidth <= kWindow;
+  {
+    // First as if every tap and sample in reach were finite, reading the
+    // zeros around the profile where lanes fall off it. If every output
+    // then is finite, they all were: a non-finite tap or sample in some
+    // output's reach makes its product, and so the output, infinite or
+    // NaN, and sums keep it so. The outputs are then the reference's.
+    Peak peak;
+    filter_groups(profile, 0, n + kProfilePad, n, kernel, kernel_len, 0,
+                  filtered, peak);
+    if (peak.groups_finite()) return peak.result();
+  }
   Peak peak;
   if (!all_finite(kernel + reach_begin, reach_end - reach_begin)) {
     filter_any_taps(profile, n, kernel, kernel_len, filtered, peak);
-  } else if (all_finite(profile, n)) {
-    // The zeros around the profile serve the lanes that fall off it.
-    filter_groups(profile, 0, n + kProfilePad, n, kernel, kernel_len, 0,
-                  filtered, peak);
   } else if (!fits) {
     filter_any_taps(profile, n, kernel, kernel_len, filtered, peak);
   } else {

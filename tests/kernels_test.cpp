@@ -59,6 +59,8 @@ TEST_P(Kernels, FilterAlignsTapsAndSkipsMissingSamples) {
             (V{-kInf, 2, -kInf, -kInf, -kInf}));
   EXPECT_EQ(filter({-kInf, 2, kNan, kInf, -kInf}, {0, 0, 0}),
             (V{0, 0, 0, -kInf, -kInf}));
+  // Finite samples whose sum overflows: +infinity, as in the reference.
+  EXPECT_EQ(filter({1e308, 1e308, 0}, {1, 1}), (V{1e308, kInf, 1e308}));
   // Sums run in tap order: two tiny terms survive when they come first.
   const double tiny = std::ldexp(1.0, -53);
   EXPECT_EQ(filter({tiny, tiny, 1.0}, {1, 1, 1})[1], 1.0 + 2 * tiny);
