@@ -1,7 +1,9 @@
 #!/bin/sh
 # Checks the built core.so as a host would meet it: exactly one exported
 # symbol of ours, nothing needed at run time beyond libc, libm and the
-# loader, and no fused multiply-add instruction anywhere in its code.
+# loader, and no fused multiply-add instruction anywhere in its code. With
+# "exports-only" (instrumented builds, which link differently) just the
+# first.
 set -u
 so="$1"
 status=0
@@ -11,6 +13,11 @@ exports=$(nm -D --defined-only "$so" | awk '{print $3}' |
 if [ "$exports" != "pupil_guided_radial_search" ]; then
   echo "FAIL exports: $exports"
   status=1
+fi
+
+if [ "${2:-}" = "exports-only" ]; then
+  [ $status -eq 0 ] && echo "core.so exports one symbol"
+  exit $status
 fi
 
 needed=$(objdump -p "$so" | awk '/NEEDED/ {print $2}' |
