@@ -27,11 +27,6 @@ struct V : Shape<256, 4, 8, 4> {
   }
 
 #include "pixel_pairs.h"
-  static Index index(I v) {
-    Index index;
-    _mm256_store_si256(reinterpret_cast<__m256i*>(index.at), v);
-    return index;
-  }
   static void pairs(const float* image_x, const float* image_y,
                     const Index& index, F& left_x, F& right_x, F& left_y,
                     F& right_y) {
@@ -45,8 +40,8 @@ struct V : Shape<256, 4, 8, 4> {
       _mm256_storeu_pd(out + 4, hi);
       return;
     }
-    _mm256_maskstore_pd(out, dlanes_i(0, lanes), lo);
-    _mm256_maskstore_pd(out + 4, dlanes_i(0, lanes - 4), hi);
+    dstore_lanes(out, dlanes(0, lanes), lo);
+    dstore_lanes(out + 4, dlanes(0, lanes - 4), hi);
   }
 
   using D = __m256d;
@@ -82,22 +77,15 @@ struct V : Shape<256, 4, 8, 4> {
   static D dselect(DM m, D if_not, D if_set) {
     return _mm256_blendv_pd(if_not, if_set, m);
   }
-  static D dadd_where(DM m, D sum, D term) {
-    return _mm256_blendv_pd(sum, _mm256_add_pd(term, sum), m);
-  }
   static DM dand(DM a, DM b) { return _mm256_and_pd(a, b); }
   static DM dor(DM a, DM b) { return _mm256_or_pd(a, b); }
-  static DM dnone() { return _mm256_setzero_pd(); }
   static DM dall() { return _mm256_castsi256_pd(_mm256_set1_epi64x(-1)); }
   static bool dall_set(DM m) { return _mm256_movemask_pd(m) == 0xF; }
-  static __m256i dlanes_i(int64_t from, int64_t to) {
-    const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
-    return _mm256_and_si256(
-        _mm256_cmpgt_epi64(lane, _mm256_set1_epi64x(from - 1)),
-        _mm256_cmpgt_epi64(_mm256_set1_epi64x(to), lane));
-  }
   static DM dlanes(int64_t from, int64_t to) {
-    return _mm256_castsi256_pd(dlanes_i(from, to));
+    const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
+    return _mm256_castsi256_pd(
+        _mm256_and_si256(_mm256_cmpgt_epi64(lane, _mm256_set1_epi64x(from - 1)),
+                         _mm256_cmpgt_epi64(_mm256_set1_epi64x(to), lane)));
   }
   static D dload_lanes(const double* p, DM m) {
     return _mm256_maskload_pd(p, _mm256_castpd_si256(m));

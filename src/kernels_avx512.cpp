@@ -30,11 +30,6 @@ struct V : Shape<512, 4, 4, 2> {
   }
 
 #include "pixel_pairs.h"
-  static Index index(I v) {
-    Index index;
-    _mm512_store_si512(index.at, v);
-    return index;
-  }
   static F join(__m256 low, __m256 high) {
     const __m512d both = _mm512_insertf64x4(
         _mm512_insertf64x4(_mm512_setzero_pd(), _mm256_castps_pd(low), 0),
@@ -108,12 +103,8 @@ struct V : Shape<512, 4, 4, 2> {
   static D dselect(DM m, D if_not, D if_set) {
     return _mm512_mask_blend_pd(m, if_not, if_set);
   }
-  static D dadd_where(DM m, D sum, D term) {
-    return _mm512_mask_add_pd(sum, m, term, sum);
-  }
   static DM dand(DM a, DM b) { return static_cast<DM>(a & b); }
   static DM dor(DM a, DM b) { return static_cast<DM>(a | b); }
-  static DM dnone() { return 0; }
   static DM dall() { return 0xFF; }
   static bool dall_set(DM m) { return m == 0xFF; }
   static DM dlanes(int64_t from, int64_t to) {

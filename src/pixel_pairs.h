@@ -1,14 +1,18 @@
 // Pixel pairs fetched with plain 64-bit loads, eight samples at a time in
 // 256-bit registers: on the CPUs measured this beats a hardware gather.
-// Included inside each instruction set's traits (AVX2 and later), after I
-// and M, so that each compiles its own copy; the traits provide index(),
-// which stores a block's pair indices, and pairs(), which puts the
-// pairs8() of its lanes together.
+// Included inside each instruction set's traits (AVX2 and later), after I,
+// so that each compiles its own copy; the traits provide pairs(), which
+// puts the pairs8() of its lanes together.
 
 // A block's pair indices go through memory for the loads.
 struct Index {
   alignas(sizeof(I)) int32_t at[kFloats];
 };
+static Index index(I v) {
+  Index index;
+  *reinterpret_cast<I*>(index.at) = v;  // the vector types may alias
+  return index;
+}
 
 // The left and right pixels of the pairs that start at index[0..7], in
 // both images. Two pairs come in one 128-bit register: samples 0-1 and 4-5
@@ -38,14 +42,4 @@ static void pairs8(const float* image_x, const float* image_y,
   right_x = _mm256_shuffle_ps(ax, bx, 0xDD);
   left_y = _mm256_shuffle_ps(ay, by, 0x88);
   right_y = _mm256_shuffle_ps(ay, by, 0xDD);
-}
-
-template <class Pixels>
-static void fetch(const float* image_x, const float* image_y, const Index& top,
-                  const Index& bottom, M /*inside*/, Pixels& p) {
-  // Outside lanes point at pixel pair (0, 1), which exists.
-  pairs(image_x, image_y, top, p.top_left_x, p.top_right_x, p.top_left_y,
-        p.top_right_y);
-  pairs(image_x, image_y, bottom, p.bottom_left_x, p.bottom_right_x,
-        p.bottom_left_y, p.bottom_right_y);
 }

@@ -7,12 +7,10 @@
 // V provides double vectors D of V::kDoubles lanes (+ and * as in
 // ray_profile_simd.h), their lane masks DM, and: dset1, dzero, dload,
 // dstore, dgt (ordered), dfinite, dkeep (zero where not set),
-// dselect(m, if_not, if_set), dadd_where(m, sum, term) (term + sum in the
-// lanes set), dand, dor, dnone, dall, dall_set, dlanes(from, to) (lanes in
-// [from, to)),
-// dload_lanes (masked: the other lanes read 0.0 and touch no memory),
-// dstore_lanes, dindex (lane i holds double(i)), dmax and dmin (lane-wise,
-// no NaN), deq, and dmax_lanes and dmin_lanes (across the lanes).
+// dselect(m, if_not, if_set), dand, dall, dall_set, dlanes(from, to) (lanes
+// in [from, to)), dload_lanes (masked: the other lanes read 0.0 and touch no
+// memory), dstore_lanes, dindex (lane i holds double(i)), dmax and dmin
+// (lane-wise, no NaN), deq, and dmax_lanes and dmin_lanes (across lanes).
 
 constexpr int64_t kLanes = V::kDoubles;
 // Vectors of outputs filtered together: their sums are independent, so the
@@ -26,17 +24,6 @@ inline int64_t max64(int64_t a, int64_t b) { return a > b ? a : b; }
 inline V::DM in_range(int64_t start, int64_t n) {
   return V::dlanes(min64(kLanes, max64(0, -start)),
                    max64(0, min64(kLanes, n - start)));
-}
-
-bool all_finite(const double* v, int64_t n) {
-  auto ok = V::dall();
-  int64_t i = 0;
-  for (; i + kLanes <= n; i += kLanes)
-    ok = V::dand(ok, V::dfinite(V::dload(v + i)));
-  // Lanes past the end read 0.0, which is finite.
-  if (i < n)
-    ok = V::dand(ok, V::dfinite(V::dload_lanes(v + i, in_range(i, n))));
-  return V::dall_set(ok);
 }
 
 // profile[start .. start + kLanes - 1], with 0.0 in lanes off the profile;
@@ -55,9 +42,9 @@ inline V::D load_window(const double* profile, int64_t n, int64_t start) {
 // lane sees its outputs in increasing order; merging the lanes by value
 // and, among equals, by the earliest index gives the reference's peak.
 struct Peak {
-  // at: where the group (or single vector) that gave each lane its best
-  // starts; the lane's own offset in the group is added once, at the end.
-  // total: the sum of the groups' outputs, finite only if all of them are.
+  // at: where the group that gave each lane its best starts; the lane's own
+  // offset in the group is added once, at the end. total: the sum of the
+  // groups' outputs, finite only if all of them are.
   V::D best[kGroup], at[kGroup], total = V::dzero();
 
   Peak() {
@@ -66,28 +53,17 @@ struct Peak {
       at[v] = V::dset1(-1.0);
     }
   }
-  // Outputs k0 .. k0 + kLanes * kGroup - 1, all real.
-  void see_group(const V::D* out, int64_t k0) {
+  // The group of outputs from k0, the lanes in live[v] real.
+  void see(const V::D* out, int64_t k0, const V::DM* live) {
     const auto start = V::dset1(static_cast<double>(k0));
+    V::D seen[kGroup];
     for (int v = 0; v < kGroup; ++v) {
-      const auto greater = V::dgt(out[v], best[v]);
+      const auto greater = V::dand(live[v], V::dgt(out[v], best[v]));
       best[v] = V::dselect(greater, best[v], out[v]);
       at[v] = V::dselect(greater, at[v], start);
+      seen[v] = V::dkeep(live[v], out[v]);
     }
-    total = total + sum_of(out);
-  }
-  // The group from k0, its lanes real up to output n - 1.
-  void see_last(const V::D* out, int64_t k0, int64_t n) {
-    const auto start = V::dset1(static_cast<double>(k0));
-    V::D live_out[kGroup];
-    for (int v = 0; v < kGroup; ++v) {
-      const auto live = in_range(k0 + kLanes * v, n);
-      const auto greater = V::dand(live, V::dgt(out[v], best[v]));
-      best[v] = V::dselect(greater, best[v], out[v]);
-      at[v] = V::dselect(greater, at[v], start);
-      live_out[v] = V::dkeep(live, out[v]);
-    }
-    total = total + sum_of(live_out);
+    total = total + sum_of(seen);
   }
   // Whether every output the groups gave was finite (a false no when
   // their sum overflows).
@@ -101,13 +77,6 @@ struct Peak {
       for (int v = 0; v < width; ++v) part[v] = part[v] + part[v + width];
     }
     return part[0];
-  }
-  // Outputs k0 .. k0 + kLanes - 1, the lanes in `live` real; tracker 0's
-  // offsets are the lanes' own.
-  void see(V::D out, int64_t k0, V::DM live) {
-    const auto greater = V::dand(live, V::dgt(out, best[0]));
-    best[0] = V::dselect(greater, best[0], out);
-    at[0] = V::dselect(greater, at[0], V::dset1(static_cast<double>(k0)));
   }
   int32_t result() {
     // No lane holds NaN: the largest value, then the earliest index among
@@ -172,17 +141,17 @@ int64_t filter_groups(const double* samples, int64_t origin, int64_t end,
     // A copy, so that the sums themselves can stay in registers.
     V::D out[kGroup];
     for (int v = 0; v < kGroup; ++v) out[v] = sum[v];
-    if (k0 + kWidth <= n) {
-      for (int v = 0; v < kGroup; ++v)
+    // Only the last group has lanes past the end of the profile.
+    const bool whole = k0 + kWidth <= n;
+    V::DM live[kGroup];
+    for (int v = 0; v < kGroup; ++v) {
+      live[v] = whole ? V::dall() : in_range(k0 + kLanes * v, n);
+      if (whole)
         V::dstore(filtered + k0 + kLanes * v, out[v]);
-      peak.see_group(out, k0);
-    } else {  // the last group, past the end of the profile
-      peak.see_last(out, k0, n);
-      for (int v = 0; v < kGroup; ++v) {
-        const auto live = in_range(k0 + kLanes * v, n);
-        V::dstore_lanes(filtered + k0 + kLanes * v, live, out[v]);
-      }
+      else
+        V::dstore_lanes(filtered + k0 + kLanes * v, live[v], out[v]);
     }
+    peak.see(out, k0, live);
   }
   return k0;
 }
@@ -207,36 +176,16 @@ void filter_from_windows(const double* profile, int64_t n, const double* kernel,
   }
 }
 
-// Any taps, infinite or NaN included: the reference's skip rule applied per
-// lane with masks, and the outputs no tap contributed to set apart. One
-// vector at a time: kernels with such taps are no case to tune for.
-void filter_any_taps(const double* profile, int64_t n, const double* kernel,
-                     int64_t kernel_len, double* filtered, Peak& peak) {
-  const int64_t half = kernel_len / 2;
-  for (int64_t k0 = 0; k0 < n; k0 += kLanes) {
-    const int64_t first = k0 - half;
-    const int64_t t_begin = max64(0, -(first + kLanes - 1));
-    const int64_t t_end = min64(kernel_len, n - first);
-    auto sum = V::dzero();
-    auto contributed = V::dnone();
-    for (int64_t t = t_begin; t < t_end; ++t) {
-      const auto x = load_window(profile, n, first + t);
-      const auto take = V::dand(in_range(first + t, n), V::dfinite(x));
-      sum = V::dadd_where(take, sum, x * V::dset1(kernel[t]));
-      contributed = V::dor(contributed, take);
-    }
-    const auto out = V::dselect(contributed, V::dset1(kOutside), sum);
-    const auto live = in_range(k0, n);
-    V::dstore_lanes(filtered + k0, live, out);
-    peak.see(out, k0, live);
-  }
-}
-
 int32_t find_profile_peak_simd(const double* filtered, int32_t sample_count) {
   Peak peak;
-  for (int64_t l = 0; l < sample_count; l += kLanes) {
-    const auto live = in_range(l, sample_count);
-    peak.see(V::dload_lanes(filtered + l, live), l, live);
+  for (int64_t k0 = 0; k0 < sample_count; k0 += kWidth) {
+    V::D out[kGroup];
+    V::DM live[kGroup];
+    for (int v = 0; v < kGroup; ++v) {
+      live[v] = in_range(k0 + kLanes * v, sample_count);
+      out[v] = V::dload_lanes(filtered + k0 + kLanes * v, live[v]);
+    }
+    peak.see(out, k0, live);
   }
   return peak.result();
 }
@@ -249,37 +198,35 @@ int32_t filter_profile_peak_simd(const double* profile, int32_t sample_count,
     for (int64_t k = 0; k < n; ++k) filtered[k] = kOutside;
     return -1;
   }
-  // Only taps that land on the profile for some output matter; a kernel far
-  // longer than the profile costs no more than one as long as it.
+  // First as if every tap and sample in reach were finite, reading the
+  // zeros around the profile where lanes fall off it. If every output then
+  // is finite, they all were: a non-finite tap or sample in some output's
+  // reach makes its product, and so the output, infinite or NaN, and sums
+  // keep it so. The outputs are then the reference's.
+  Peak peak;
+  filter_groups(profile, 0, n + kProfilePad, n, kernel, kernel_len, 0, filtered,
+                peak);
+  if (peak.groups_finite()) return peak.result();
+  // Only taps that land on the profile for some output matter. A group
+  // reads at most their span and its width more, which a window must hold.
+  // Infinite or NaN taps, and kernels too long for a window, are no case
+  // to tune for: the reference code takes them.
   const int64_t half = kernel_len / 2;
   const int64_t reach_begin = max64(0, half - (n - 1));
   const int64_t reach_end = min64(kernel_len, n + half);
-  // A group reads at most its taps' span and its width more (a window
-  // must hold that much).
-  const bool fits = min64(reach_end - reach_begin, n) + 2 * kWidth <= kWindow;
-  {
-    // First as if every tap and sample in reach were finite, reading the
-    // zeros around the profile where lanes fall off it. If every output
-    // then is finite, they all were: a non-finite tap or sample in some
-    // output's reach makes its product, and so the output, infinite or
-    // NaN, and sums keep it so. The outputs are then the reference's.
-    Peak peak;
-    filter_groups(profile, 0, n + kProfilePad, n, kernel, kernel_len, 0,
-                  filtered, peak);
-    if (peak.groups_finite()) return peak.result();
+  bool windowed = min64(reach_end - reach_begin, n) + 2 * kWidth <= kWindow;
+  for (int64_t t = reach_begin; t < reach_end && windowed; ++t)
+    windowed = __builtin_isfinite(kernel[t]);
+  if (!windowed) {
+    return filter_profile_peak(profile, sample_count, kernel, kernel_len,
+                               filtered);
   }
-  Peak peak;
-  if (!all_finite(kernel + reach_begin, reach_end - reach_begin)) {
-    filter_any_taps(profile, n, kernel, kernel_len, filtered, peak);
-  } else if (!fits) {
-    filter_any_taps(profile, n, kernel, kernel_len, filtered, peak);
-  } else {
-    filter_from_windows(profile, n, kernel, kernel_len, filtered, peak);
-    // An output whose reach holds no finite sample came out as 0.0 and was
-    // seen as such; once marked, the peak is searched for again.
-    if (mark_unreached(profile, sample_count, kernel_len, filtered))
-      return find_profile_peak_simd(filtered, sample_count);
-  }
+  peak = Peak();
+  filter_from_windows(profile, n, kernel, kernel_len, filtered, peak);
+  // An output whose reach holds no finite sample came out as 0.0 and was
+  // seen as such; once marked, the peak is searched for again.
+  if (mark_unreached(profile, sample_count, kernel_len, filtered))
+    return find_profile_peak_simd(filtered, sample_count);
   return peak.result();
 }
 

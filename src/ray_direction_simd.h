@@ -22,24 +22,12 @@ static_assert(kHalfPiHead < 1.5707963268 && kHalfPiHead > 1.5707963267,
 // Both errors together stay below this; past it, the library decides.
 constexpr double kMargin = 1.0 / (1LL << 46);
 
-// The Taylor coefficients of sin r / r - 1 and (cos r - 1 + r^2 / 2) / r^4
-// in r^2, highest first: 1/17!, -1/15!, ... and -1/18!, 1/16!, ...
-constexpr double kSinTaylor[] = {1.0 / 355687428096000.0,
-                                 -1.0 / 1307674368000.0,
-                                 1.0 / 6227020800.0,
-                                 -1.0 / 39916800.0,
-                                 1.0 / 362880.0,
-                                 -1.0 / 5040.0,
-                                 1.0 / 120.0,
-                                 -1.0 / 6.0};
-constexpr double kCosTaylor[] = {-1.0 / 6402373705728000.0,
-                                 1.0 / 20922789888000.0,
-                                 -1.0 / 87178291200.0,
-                                 1.0 / 479001600.0,
-                                 -1.0 / 3628800.0,
-                                 1.0 / 40320.0,
-                                 -1.0 / 720.0,
-                                 1.0 / 24.0};
+// 1 / n!, rounded once: n! itself is exact in a double up to n = 18.
+constexpr double inverse_factorial(int n) {
+  double f = 1.0;
+  for (int i = 2; i <= n; ++i) f *= i;
+  return 1.0 / f;
+}
 
 // Cosine and sine of theta in [0, 2 pi] to within 2^-50: theta less the
 // nearest multiple k of pi/2, then Taylor series to the 17th and 18th
@@ -49,12 +37,15 @@ inline void cos_sin(V::D theta, V::D& cosine, V::D& sine) {
   const auto r =
       (theta - k * V::dset1(kHalfPiHead)) - k * V::dset1(kHalfPiTail);
   const auto z = r * r;
-  // Horner's scheme, highest power first.
-  auto ps = V::dset1(kSinTaylor[0]);
-  auto pc = V::dset1(kCosTaylor[0]);
-  for (int i = 1; i < 8; ++i) {
-    ps = ps * z + V::dset1(kSinTaylor[i]);
-    pc = pc * z + V::dset1(kCosTaylor[i]);
+  // Horner's scheme in z for sin r / r - 1 and (cos r - 1 + z / 2) / z^2:
+  // 1/17! z^7 - 1/15! z^6 + ... - 1/3! and -1/18! z^7 + 1/16! z^6 + ... +
+  // 1/4!.
+  auto ps = V::dset1(inverse_factorial(17));
+  auto pc = V::dset1(-inverse_factorial(18));
+  for (int n = 15; n >= 3; n -= 2) {
+    const double sign = (n / 2) % 2 == 0 ? 1.0 : -1.0;
+    ps = ps * z + V::dset1(sign * inverse_factorial(n));
+    pc = pc * z + V::dset1(-sign * inverse_factorial(n + 1));
   }
   const auto sin_r = r + (r * z) * ps;
   const auto cos_r = (V::dset1(1.0) - z * V::dset1(0.5)) + (z * z) * pc;
@@ -86,21 +77,14 @@ void ray_directions_simd(int32_t first, int32_t count, int32_t ray_count,
     V::D cosine, sine;
     cos_sin(theta, cosine, sine);
     const unsigned sure = certain(cosine) & certain(sine);
-    if (sure == (1u << kLanes) - 1 && count - at >= kLanes) {
-      V::to_floats(cosine, c + at);
-      V::to_floats(sine, s + at);
-      continue;
-    }
     float lane_c[kLanes], lane_s[kLanes];
     V::to_floats(cosine, lane_c);
     V::to_floats(sine, lane_s);
     for (int32_t i = 0; i < kLanes && at + i < count; ++i) {
-      if (sure >> i & 1) {
-        c[at + i] = lane_c[i];
-        s[at + i] = lane_s[i];
-      } else {
+      c[at + i] = lane_c[i];
+      s[at + i] = lane_s[i];
+      if (!(sure >> i & 1))
         ray_directions(first + at + i, 1, ray_count, c + at + i, s + at + i);
-      }
     }
   }
 }

@@ -11,9 +11,9 @@
 //   set1 (F); iset1, iadd, imin, imullo, iota (I);
 //   to_float, truncate; ge, le (ordered), igt, both, first_lanes, any;
 //   zero_unless, select(m, if_not, if_set);
-//   Index, index(I): where a block's pixel pairs start, as the fetch wants;
-//   fetch(grad_x, grad_y, top, bottom, inside, Pixels&): the horizontally
-//     adjacent pixels of each lane's two rows in both images;
+//   Index, index(I): where a block's pixel pairs start, as pairs wants;
+//   pairs(grad_x, grad_y, Index, left_x, right_x, left_y, right_y): the
+//     horizontally adjacent pixels of each lane's row in both images;
 //   store_widened(double*, F, lanes): the first `lanes` lanes as doubles.
 // and the tuning constants kInterleave and kBlocksPerChunk.
 
@@ -35,13 +35,6 @@ struct Block {
   V::F w00, w10, w01, w11;
   V::M on_last_col;  // x1 = x0: take the pair's right pixel
   V::M inside;
-};
-
-// Left and right pixels of each lane's pair in rows y0 (top) and y1
-// (bottom), for grad_x and grad_y.
-struct Pixels {
-  V::F top_left_x, top_right_x, bottom_left_x, bottom_right_x;
-  V::F top_left_y, top_right_y, bottom_left_y, bottom_right_y;
 };
 
 // Geometry of the kBlocks blocks from sample j0 on: the reference's
@@ -131,19 +124,13 @@ bool sample_ray_profile_simd(const float* grad_x, const float* grad_y,
     return sample_ray_profile(grad_x, grad_y, rows, cols, center_x, center_y,
                               r0, step, c, s, sample_count, profile);
   }
-  Ray ray;
-  ray.step = V::set1(step);
-  ray.r0 = V::set1(r0);
-  ray.c = V::set1(c);
-  ray.s = V::set1(s);
-  ray.center_x = V::set1(center_x);
-  ray.center_y = V::set1(center_y);
   // Exact: both sides are at most 2^24 here.
-  ray.max_x = V::set1(static_cast<float>(cols - 1));
-  ray.max_y = V::set1(static_cast<float>(rows - 1));
-  ray.last_row = V::iset1(rows - 1);
-  ray.last_pair = V::iset1(cols - 2);
-  ray.cols = V::iset1(cols);
+  const float max_x = static_cast<float>(cols - 1);
+  const float max_y = static_cast<float>(rows - 1);
+  const Ray ray = {V::set1(step),      V::set1(r0),       V::set1(c),
+                   V::set1(s),         V::set1(center_x), V::set1(center_y),
+                   V::set1(max_x),     V::set1(max_y),    V::iset1(rows - 1),
+                   V::iset1(cols - 2), V::iset1(cols)};
   const auto outside = V::set1(static_cast<float>(kOutside));
 
   // Samples go in chunks: first the geometry of every block in the chunk
@@ -172,12 +159,17 @@ bool sample_ray_profile_simd(const float* grad_x, const float* grad_y,
     for (int32_t b = 0; b < blocks; ++b) {
       const Block& g = chunk[b];
       const int64_t j0 = chunk_start + int64_t{V::kFloats} * b;
-      Pixels p;
-      V::fetch(grad_x, grad_y, g.top, g.bottom, g.inside, p);
-      const auto vx = interpolate(p.top_left_x, p.top_right_x, p.bottom_left_x,
-                                  p.bottom_right_x, g);
-      const auto vy = interpolate(p.top_left_y, p.top_right_y, p.bottom_left_y,
-                                  p.bottom_right_y, g);
+      // Outside lanes read pixel pair (0, 1), which exists.
+      V::F top_left_x, top_right_x, top_left_y, top_right_y;
+      V::F bottom_left_x, bottom_right_x, bottom_left_y, bottom_right_y;
+      V::pairs(grad_x, grad_y, g.top, top_left_x, top_right_x, top_left_y,
+               top_right_y);
+      V::pairs(grad_x, grad_y, g.bottom, bottom_left_x, bottom_right_x,
+               bottom_left_y, bottom_right_y);
+      const auto vx = interpolate(top_left_x, top_right_x, bottom_left_x,
+                                  bottom_right_x, g);
+      const auto vy = interpolate(top_left_y, top_right_y, bottom_left_y,
+                                  bottom_right_y, g);
       const auto response = vy * ray.s + vx * ray.c;
       // The marker goes in as a float: widening keeps -infinity exact.
       V::store_widened(profile + j0, V::select(g.inside, outside, response),
