@@ -11,7 +11,7 @@ namespace pupil {
 // The vector kernels' filters read up to kProfilePad entries before and
 // after a profile, which must hold 0.0: the lanes that fall off the profile
 // then need no test. The reference filter reads only the profile.
-constexpr int64_t kProfilePad = 16;
+constexpr int64_t kProfilePad = 32;
 
 // Correlates profile with kernel (tap kernel_len/2 on the sample itself),
 // leaving out taps off the profile or on non-finite samples. An entry no tap

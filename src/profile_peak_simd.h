@@ -26,17 +26,6 @@ inline V::DM in_range(int64_t start, int64_t n) {
                    max64(0, min64(kLanes, n - start)));
 }
 
-// profile[start .. start + kLanes - 1], with 0.0 in lanes off the profile;
-// those lanes are never read from memory.
-inline V::D load_window(const double* profile, int64_t n, int64_t start) {
-  if (start >= 0 && start + kLanes <= n) return V::dload(profile + start);
-  // The address may lie outside the array; only in-range lanes touch it.
-  const double* at = reinterpret_cast<const double*>(
-      reinterpret_cast<uintptr_t>(profile) +
-      static_cast<uintptr_t>(start) * sizeof(double));
-  return V::dload_lanes(at, in_range(start, n));
-}
-
 // The first largest output so far per lane of kGroup trackers: strict and
 // ordered, so a lane keeps its earliest maximum and NaN never wins. Each
 // lane sees its outputs in increasing order; merging the lanes by value
@@ -100,8 +89,9 @@ struct Peak {
 // Outputs filtered together, and the samples a stack window holds.
 constexpr int64_t kWidth = kLanes * kGroup;
 constexpr int64_t kWindow = 2048;
-// A group's lanes read at most kWidth - 1 samples past either end.
-static_assert(kWidth <= kProfilePad, "the zeros around a profile are too few");
+// A group's lanes read at most kWidth - 1 samples past either end, a copy
+// into a window kWidth + kLanes - 2 past the end.
+static_assert(kWidth + kLanes <= kProfilePad, "too few zeros around a profile");
 
 // The taps [t_begin, t_end) of the group of outputs from k0 that land on
 // the profile for some lane that is a real output. For real outputs these
@@ -168,7 +158,7 @@ void filter_from_windows(const double* profile, int64_t n, const double* kernel,
     const int64_t w0 = k0 - kernel_len / 2 + TapRange(k0, n, kernel_len).begin;
     const int64_t w1 = min64(w0 + kWindow, n + kWidth);
     for (int64_t i = w0; i < w1; i += kLanes) {
-      const auto x = load_window(profile, n, i);
+      const auto x = V::dload(profile + i);
       V::dstore(window + (i - w0), V::dkeep(V::dfinite(x), x));
     }
     k0 = filter_groups(window, w0, w1, n, kernel, kernel_len, k0, filtered,
