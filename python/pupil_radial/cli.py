@@ -17,6 +17,7 @@ import sys
 import time
 from pathlib import Path
 
+import cv2
 import numpy as np
 
 from . import __version__
@@ -159,9 +160,7 @@ def _track(args) -> int:
             raise UsageError(
                 "track without INPUT runs the demo into pupil-radial-demo/; "
                 f"--{given[0]} needs an INPUT")
-        args.out, args.size, args.seconds, args.fps = ("pupil-radial-demo",
-                                                       "192x192", 6.0, 120.0)
-        return _demo(args)
+        return _demo(_parser().parse_args(["demo"]))
     frames = open_frames(args.input)
     summary = run_tracking(frames, args.csv, args.plot, args.overlay,
                            center=args.center, radius=args.radius,
@@ -264,7 +263,6 @@ class _Overlay:
         self.path, self.fps, self.writer = str(path), fps or 30.0, None
 
     def write(self, image, pupil):
-        import cv2
         if image is None:
             return
         if self.writer is None:
@@ -284,7 +282,6 @@ class _Overlay:
 def draw(image, pupil: Pupil):
     """A BGR copy of `image` with the pupil's ellipse and centre drawn, or a
     red cross in the corner where none was found."""
-    import cv2
     canvas = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR) if image.ndim == 2 \
         else image.copy()
     if pupil.found:
@@ -335,7 +332,6 @@ def _runs(mask):
 
 
 def _detect(args) -> int:
-    import cv2
     image = cv2.imread(args.image, cv2.IMREAD_UNCHANGED)
     if image is None:
         raise InputError(f"{args.image}: not an image OpenCV can read")
@@ -377,7 +373,6 @@ def _as_dict(pupil: Pupil):
 
 def _demo(args) -> int:
     from . import synthetic
-    import cv2
     rows, cols = (192, 192) if args.size == "192x192" else (480, 640)
     if not (args.seconds > 0 and args.fps > 0):
         raise UsageError("--seconds and --fps must be positive")

@@ -634,18 +634,16 @@ def ellipse_residuals(ellipse, pts: np.ndarray) -> np.ndarray:
     if len(ellipse) == 3:
         (cx, cy), (major, minor), angle = ellipse
         t = math.radians(angle)
-        # The points as complex numbers, turned into the ellipse's frame.
-        z = (pts[:, 0] - cx) + (pts[:, 1] - cy) * 1j
-        w = z * complex(math.cos(t), -math.sin(t))
-        rho = np.sqrt((w.real * (2 / max(major, 1e-9))) ** 2
-                      + (w.imag * (2 / max(minor, 1e-9))) ** 2)
-        d = np.abs(z)
-        return d - d / np.maximum(rho, 1e-12)
-    cx, cy, major, minor, angle = ellipse
-    t = np.radians(angle)
-    z = (pts[:, 0] + pts[:, 1] * 1j) - (cx + cy * 1j)
-    w = z * (np.cos(t) - np.sin(t) * 1j)
-    rho = np.sqrt((w.real * (2 / major)) ** 2 + (w.imag * (2 / minor)) ** 2)
+        turn = complex(math.cos(t), -math.sin(t))
+    else:
+        cx, cy, major, minor, angle = ellipse
+        t = np.radians(angle)
+        turn = np.cos(t) - np.sin(t) * 1j
+    # The points as complex numbers, turned into the ellipse's frame.
+    z = (pts[:, 0] - cx) + (pts[:, 1] - cy) * 1j
+    w = z * turn
+    rho = np.sqrt((w.real * (2 / np.maximum(major, 1e-9))) ** 2
+                  + (w.imag * (2 / np.maximum(minor, 1e-9))) ** 2)
     d = np.abs(z)
     return d - d / np.maximum(rho, 1e-12)
 
@@ -718,7 +716,7 @@ def _sample(region, cx, cy, radii):
 
 def _median(values: np.ndarray) -> float:
     """np.median without its overhead, for the small 1-D arrays used here
-    (sorted in part in place when they are temporaries)."""
+    (partitioned in a copy)."""
     n = values.shape[0]
     half = n // 2
     part = values.copy()
