@@ -13,7 +13,7 @@
 namespace {
 
 const char* isa_name(pupil::Isa isa) {
-  return pupil::ray_kernels_for(isa).name;
+  return pupil::ray_functions_for(isa).name;
 }
 
 void set_counters(benchmark::State& state, const Scene& s, int32_t found) {
@@ -30,7 +30,7 @@ void run_path(benchmark::State& state, const Workload* w, pupil::Isa isa) {
     return;
   }
   Scene s = make_scene(*w);
-  const pupil::RayKernels kernels = pupil::ray_kernels_for(isa);
+  const pupil::RayFunctions kernels = pupil::ray_functions_for(isa);
   int32_t found = 0;
   for (auto _ : state) {
     found = pupil::radial_search(kernels, s.gx.data(), s.gy.data(), w->rows,
@@ -59,7 +59,7 @@ void run_dispatched(benchmark::State& state, const Workload* w) {
 
 int main(int argc, char** argv) {
   for (const Workload& w : workloads()) {
-    for (pupil::Isa isa : pupil::kAllIsas) {
+    for (pupil::Isa isa : pupil::kIsas) {
       benchmark::RegisterBenchmark((w.name + "/" + isa_name(isa)).c_str(),
                                    run_path, &w, isa)
           ->Unit(benchmark::kMicrosecond);
@@ -69,14 +69,14 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMicrosecond);
   }
   for (const Workload& w : scaling_workloads()) {
-    for (pupil::Isa isa : pupil::kAllIsas) {
+    for (pupil::Isa isa : pupil::kIsas) {
       benchmark::RegisterBenchmark((w.name + "/" + isa_name(isa)).c_str(),
                                    run_path, &w, isa)
           ->Unit(benchmark::kMicrosecond);
     }
   }
   std::fprintf(stderr, "dispatched kernels: %s\n",
-               pupil::select_ray_kernels().name);
+               pupil::select_ray_functions().name);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

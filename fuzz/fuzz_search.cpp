@@ -141,11 +141,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<double> expected;
   CHECK(reference_search(c, expected) == count);
   CHECK(same_bits(expected, out));
-  for (pupil::Isa isa : pupil::kAllIsas) {
+  for (pupil::Isa isa : pupil::kIsas) {
     if (!pupil::cpu_supports(isa)) continue;
     std::vector<double> got(rays, kSentinel);
     const int32_t n = pupil::radial_search(
-        pupil::ray_kernels_for(isa), c.grad_x.data(), c.grad_y.data(), c.rows,
+        pupil::ray_functions_for(isa), c.grad_x.data(), c.grad_y.data(), c.rows,
         c.cols, c.center_x, c.center_y, c.ray_count, c.radius_min.data(),
         c.radius_max.data(), c.sample_count, c.kernel.data(), c.kernel_len,
         got.data());

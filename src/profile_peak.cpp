@@ -8,27 +8,25 @@
 namespace pupil {
 
 void filter_profile(const double* profile, int32_t sample_count,
-                    const double* kernel, int32_t kernel_len,
-                    double* filtered) {
-  const int64_t half = kernel_len / 2;
+                    const double* taps, int32_t tap_count, double* filtered) {
+  const int64_t half = tap_count / 2;
   for (int64_t k = 0; k < sample_count; ++k) {
-    if (kernel_len <= 0) {
+    if (tap_count <= 0) {
       filtered[k] = kOutside;
       continue;
     }
     // Tap t lands on sample k - half + t. Taps that land off the profile
     // contribute nothing, so only the range that lands on it is visited; this
-    // keeps a kernel far longer than the profile cheap. 64-bit throughout, as
+    // keeps a filter far longer than the profile cheap. 64-bit throughout, as
     // k - half + t can leave the 32-bit range.
     const int64_t t_begin = std::max<int64_t>(0, half - k);
-    const int64_t t_end =
-        std::min<int64_t>(kernel_len, sample_count + half - k);
+    const int64_t t_end = std::min<int64_t>(tap_count, sample_count + half - k);
     double sum = 0.0;
     bool contributed = false;
     for (int64_t t = t_begin; t < t_end; ++t) {
       const double v = profile[k - half + t];
       if (std::isfinite(v)) {
-        sum = v * kernel[t] + sum;
+        sum = v * taps[t] + sum;
         contributed = true;
       }
     }
@@ -51,24 +49,24 @@ int32_t find_profile_peak(const double* filtered, int32_t sample_count) {
 }
 
 int32_t filter_profile_peak(const double* profile, int32_t sample_count,
-                            const double* kernel, int32_t kernel_len,
+                            const double* taps, int32_t tap_count,
                             double* filtered) {
-  filter_profile(profile, sample_count, kernel, kernel_len, filtered);
+  filter_profile(profile, sample_count, taps, tap_count, filtered);
   return find_profile_peak(filtered, sample_count);
 }
 
 bool mark_unreached(const double* profile, int32_t sample_count,
-                    int32_t kernel_len, double* filtered) {
-  // Output k reaches samples [k - half, k - half + kernel_len - 1]; both
+                    int32_t tap_count, double* filtered) {
+  // Output k reaches samples [k - half, k - half + tap_count - 1]; both
   // ends only grow with k, so one forward scan finds the first finite
   // sample in reach.
   const int64_t n = sample_count;
-  const int64_t half = kernel_len / 2;
+  const int64_t half = tap_count / 2;
   int64_t next_finite = 0;
   bool marked = false;
   for (int64_t k = 0; k < n; ++k) {
     const int64_t lo = std::max<int64_t>(0, k - half);
-    const int64_t hi = std::min<int64_t>(n - 1, k - half + kernel_len - 1);
+    const int64_t hi = std::min<int64_t>(n - 1, k - half + tap_count - 1);
     if (next_finite < lo) next_finite = lo;
     while (next_finite < n && !std::isfinite(profile[next_finite]))
       ++next_finite;

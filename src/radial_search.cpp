@@ -1,5 +1,5 @@
 // The exported entry point: the gate, the scratch memory and each ray's
-// geometry; sampling and peak picking are left to the per-ray kernels.
+// geometry; sampling and peak picking are left to the per-ray functions.
 #include "radial_search.h"
 
 #include <stdlib.h>
@@ -12,12 +12,12 @@ namespace {
 constexpr double kNoResult = -1.0;
 }  // namespace
 
-int32_t radial_search(const RayKernels& kernels, const float* grad_x,
+int32_t radial_search(const RayFunctions& functions, const float* grad_x,
                       const float* grad_y, int32_t rows, int32_t cols,
                       float center_x, float center_y, int32_t ray_count,
                       const float* radius_min, const float* radius_max,
-                      int32_t sample_count, const double* kernel,
-                      int32_t kernel_len, double* out_radius) {
+                      int32_t sample_count, const double* taps,
+                      int32_t tap_count, double* out_radius) {
   if (sample_count < 2) return 0;
   if (ray_count <= 0) return 0;
 
@@ -50,8 +50,8 @@ int32_t radial_search(const RayKernels& kernels, const float* grad_x,
   for (int32_t i = 0; i < ray_count; ++i) {
     if (i % kBatch == 0) {
       const int32_t left = ray_count - i;
-      kernels.ray_directions(i, left < kBatch ? left : kBatch, ray_count,
-                             batch_c, batch_s);
+      functions.ray_directions(i, left < kBatch ? left : kBatch, ray_count,
+                               batch_c, batch_s);
     }
     const float r0 = radius_min[i];
     const float r1 = radius_max[i];
@@ -63,14 +63,14 @@ int32_t radial_search(const RayKernels& kernels, const float* grad_x,
     const float c = batch_c[i % kBatch];
     const float s = batch_s[i % kBatch];
 
-    if (!kernels.sample_ray_profile(grad_x, grad_y, rows, cols, center_x,
-                                    center_y, r0, step, c, s, sample_count,
-                                    profile)) {
+    if (!functions.sample_ray_profile(grad_x, grad_y, rows, cols, center_x,
+                                      center_y, r0, step, c, s, sample_count,
+                                      profile)) {
       out_radius[i] = kNoResult;
       continue;
     }
-    const int32_t peak = kernels.filter_profile_peak(
-        profile, sample_count, kernel, kernel_len, filtered);
+    const int32_t peak = functions.filter_profile_peak(
+        profile, sample_count, taps, tap_count, filtered);
     if (peak < 0) {
       out_radius[i] = kNoResult;
       continue;
@@ -93,8 +93,8 @@ extern "C" int32_t pupil_guided_radial_search(
     float center_x, float center_y, int32_t ray_count, const float* radius_min,
     const float* radius_max, int32_t sample_count, const double* kernel,
     int32_t kernel_len, double* out_radius) {
-  return pupil::radial_search(pupil::select_ray_kernels(), grad_x, grad_y, rows,
-                              cols, center_x, center_y, ray_count, radius_min,
-                              radius_max, sample_count, kernel, kernel_len,
-                              out_radius);
+  return pupil::radial_search(pupil::select_ray_functions(), grad_x, grad_y,
+                              rows, cols, center_x, center_y, ray_count,
+                              radius_min, radius_max, sample_count, kernel,
+                              kernel_len, out_radius);
 }

@@ -1,5 +1,5 @@
-// Every instruction set's kernels against the reference kernels on seeded
-// random rays, bit for bit ("deviations are not tolerated"), with every
+// Every instruction set's per-ray functions against the reference ones on
+// seeded random rays, bit for bit ("deviations are not tolerated"), with every
 // array ending right before an inaccessible page.
 #include <gtest/gtest.h>
 
@@ -41,7 +41,7 @@ class CaseBuffers {
 
 class Equivalence : public PerIsa {
  protected:
-  pupil::RayKernels scalar_ = pupil::ray_kernels_for(pupil::Isa::kScalar);
+  pupil::RayFunctions scalar_ = pupil::ray_functions_for(pupil::Isa::kScalar);
 };
 
 // Every ray of every count up to 1500, in batches of every length and
@@ -54,8 +54,8 @@ TEST_P(Equivalence, RayDirectionsMatchTheLibrary) {
   auto compare = [&](int32_t first, int32_t count, int32_t ray_count) {
     scalar_.ray_directions(first, count, ray_count, want_c.data(),
                            want_s.data());
-    kernels_.ray_directions(first, count, ray_count, got_c.data(),
-                            got_s.data());
+    functions_.ray_directions(first, count, ray_count, got_c.data(),
+                              got_s.data());
     for (int32_t k = 0; k < count; ++k) {
       differing += !same(want_c[k], got_c[k]) || !same(want_s[k], got_s[k]);
     }
@@ -83,7 +83,7 @@ TEST_P(Equivalence, SamplingMatchesTheReference) {
     const bool want_inside = scalar_.sample_ray_profile(
         r.grad_x, r.grad_y, r.rows, r.cols, r.center_x, r.center_y, r.r0,
         r.step, r.c, r.s, n, want.data());
-    const bool got_inside = kernels_.sample_ray_profile(
+    const bool got_inside = functions_.sample_ray_profile(
         r.grad_x, r.grad_y, r.rows, r.cols, r.center_x, r.center_y, r.r0,
         r.step, r.c, r.s, n, got.data());
     ASSERT_EQ(want_inside, got_inside) << "trial " << trial;
@@ -110,8 +110,8 @@ TEST_P(Equivalence, SamplingPastTwoToTheTwentyFourSamples) {
   ASSERT_EQ(
       scalar_.sample_ray_profile(gx.data(), gy.data(), 24, 24, 0.5f, 0.25f,
                                  0.0f, step, c, s, n, want.data()),
-      kernels_.sample_ray_profile(gx.data(), gy.data(), 24, 24, 0.5f, 0.25f,
-                                  0.0f, step, c, s, n, got.data()));
+      functions_.sample_ray_profile(gx.data(), gy.data(), 24, 24, 0.5f, 0.25f,
+                                    0.0f, step, c, s, n, got.data()));
   int differing = 0;
   for (int32_t j = 0; j < n; ++j) differing += !same(want[j], got[j]);
   EXPECT_EQ(differing, 0);
@@ -131,7 +131,7 @@ TEST_P(Equivalence, FilterAndPeakMatchTheReference) {
     // The peak as found while filtering, and the filtered profile.
     ASSERT_EQ(
         scalar_.find_profile_peak(want.data(), n),
-        kernels_.filter_profile_peak(f.profile, n, f.kernel, len, got.data()))
+        functions_.filter_profile_peak(f.profile, n, f.kernel, len, got.data()))
         << "trial " << trial;
     for (int32_t k = 0; k < n; ++k)
       ASSERT_TRUE(same(want[k], got[k]))
@@ -140,7 +140,7 @@ TEST_P(Equivalence, FilterAndPeakMatchTheReference) {
     // Peaks on raw profiles too: NaN, +inf and tie patterns the filter
     // rarely makes.
     ASSERT_EQ(scalar_.find_profile_peak(f.profile, n),
-              kernels_.find_profile_peak(f.profile, n))
+              functions_.find_profile_peak(f.profile, n))
         << "trial " << trial;
   }
 }
@@ -152,9 +152,10 @@ TEST_P(Equivalence, WholeSearchMatchesTheOracle) {
     std::vector<double> want, got(c.radius_min.size(), -7.0);
     const int32_t want_count = reference_search(c, want);
     const int32_t got_count = pupil::radial_search(
-        kernels_, c.grad_x.data(), c.grad_y.data(), c.rows, c.cols, c.center_x,
-        c.center_y, c.ray_count, c.radius_min.data(), c.radius_max.data(),
-        c.sample_count, c.kernel.data(), c.kernel_len, got.data());
+        functions_, c.grad_x.data(), c.grad_y.data(), c.rows, c.cols,
+        c.center_x, c.center_y, c.ray_count, c.radius_min.data(),
+        c.radius_max.data(), c.sample_count, c.kernel.data(), c.kernel_len,
+        got.data());
     ASSERT_EQ(want_count, got_count) << "trial " << trial;
     if (want.empty()) continue;
     ASSERT_EQ(

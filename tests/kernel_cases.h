@@ -1,5 +1,5 @@
-// Seeded random cases for comparing an instruction set's kernels with the
-// reference ones: rays through small images, and profiles with kernels. No
+// Seeded random cases for comparing an instruction set's per-ray functions with
+// the reference ones: rays through small images, and profiles with kernels. No
 // standard library, so that the GoogleTest suites and the bare-metal
 // harness run exactly the same cases.
 #ifndef PUPIL_RADIAL_TESTS_KERNEL_CASES_H

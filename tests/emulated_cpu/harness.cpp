@@ -108,7 +108,7 @@ void fail(const char* variant, const char* what, int64_t trial, int64_t at) {
 }
 
 // The shared cases (kernel_cases.h), in buffers that end at guard pages.
-void sampling(const pupil::RayKernels& v, int64_t trials) {
+void sampling(const pupil::RayFunctions& v, int64_t trials) {
   Random rng(11);
   int64_t border_rays = 0;
   for (int64_t trial = 0; trial < trials; ++trial) {
@@ -135,7 +135,7 @@ void sampling(const pupil::RayKernels& v, int64_t trials) {
   if (border_rays < trials / 10) fail(v.name, "too few border rays", 0, 0);
 }
 
-void filtering(const pupil::RayKernels& v, int64_t trials) {
+void filtering(const pupil::RayFunctions& v, int64_t trials) {
   Random rng(29);
   for (int64_t trial = 0; trial < trials; ++trial) {
     const cases::Filter f = cases::filter(
@@ -164,7 +164,7 @@ void filtering(const pupil::RayKernels& v, int64_t trials) {
 
 // Every ray of every count up to 400, in batches of 37: the directions
 // the reference computes with (this harness's) sincos.
-void directions(const pupil::RayKernels& v) {
+void directions(const pupil::RayFunctions& v) {
   float* want_c = slot<float>(0, 400);
   float* want_s = slot<float>(1, 400);
   float* got_c = slot<float>(2, 400);
@@ -185,9 +185,9 @@ void directions(const pupil::RayKernels& v) {
 // Whole calls, through radial_search with `v`'s kernels and through the
 // exported entry point, against radial_search with the reference kernels:
 // the scratch arrays, the gate and per-ray rules around the kernels.
-void searching(const pupil::RayKernels& v, int64_t trials) {
-  const pupil::RayKernels reference =
-      pupil::ray_kernels_for(pupil::Isa::kScalar);
+void searching(const pupil::RayFunctions& v, int64_t trials) {
+  const pupil::RayFunctions reference =
+      pupil::ray_functions_for(pupil::Isa::kScalar);
   Random rng(47);
   int64_t found = 0;
   for (int64_t trial = 0; trial < trials; ++trial) {
@@ -258,7 +258,7 @@ bool same_name(const char* a, const char* b) {
 
 extern "C" __attribute__((section(".text.image_start"))) void image_start() {
   const char* expected = expected_kernels();
-  const char* chosen = pupil::select_ray_kernels().name;
+  const char* chosen = pupil::select_ray_functions().name;
   put("dispatch chose ");
   put(chosen);
   put(same_name(chosen, expected) ? ", as the vector state allows\n"
@@ -269,8 +269,8 @@ extern "C" __attribute__((section(".text.image_start"))) void image_start() {
     ++failures;
   }
   const int64_t rays = TRIALS, filters = 2 * TRIALS, searches = TRIALS / 5;
-  for (pupil::Isa isa : pupil::kAllIsas) {
-    const pupil::RayKernels v = pupil::ray_kernels_for(isa);
+  for (pupil::Isa isa : pupil::kIsas) {
+    const pupil::RayFunctions v = pupil::ray_functions_for(isa);
     if (isa == pupil::Isa::kScalar) continue;
     if (!pupil::cpu_supports(isa)) {
       put(v.name);

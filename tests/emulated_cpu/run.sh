@@ -23,7 +23,7 @@ old_ifs=$IFS
 IFS=';'
 for o in $objects; do
   case $(basename "$o") in
-    ray_profile*|profile_peak*|kernels_*|dispatch*|radial_search*) kernels="$kernels $o" ;;
+    ray_profile*|profile_peak*|avx2*|avx512*|dispatch*|radial_search*) kernels="$kernels $o" ;;
   esac
 done
 IFS=$old_ifs
@@ -59,7 +59,7 @@ status=0
 # cannot run without that state, so those boots are left out.
 baseline=
 for o in $kernels; do
-  case $(basename "$o") in *_avx2*|*_avx512*) ;; *) baseline="$baseline $o" ;; esac
+  case $(basename "$o") in avx2*|avx512*) ;; *) baseline="$baseline $o" ;; esac
 done
 # shellcheck disable=SC2086
 code=$(objdump -d --no-show-raw-insn $baseline)

@@ -1,21 +1,19 @@
-// The vector sampler, written once for every instruction set: included by
-// each set's own translation unit inside its own unnamed namespace, after
-// <immintrin.h>, <cstdint>, "ray_profile.h" and the set's traits `V`, so no
-// code compiled for one set can be merged into another or into the code
-// that runs on every CPU. Each lane does exactly the reference's
-// single-precision operations in the same order.
-//
-// V provides float vectors F of V::kFloats lanes (the compiler's vector
-// types, so that +, - and * are the lane-wise operations, each rounded on
-// its own: contraction is off), int32 vectors I, lane masks M and:
-//   set1 (F); iset1, iadd, imin, imullo, iota (I);
-//   to_float, truncate; ge, le (ordered), igt, both, first_lanes, any;
-//   zero_unless, select(m, if_not, if_set);
-//   Index, index(I): where a block's pixel pairs start, as pairs wants;
-//   pairs(grad_x, grad_y, Index, left_x, right_x, left_y, right_y): the
-//     horizontally adjacent pixels of each lane's row in both images;
-//   store_widened(double*, F, lanes): the first `lanes` lanes as doubles.
-// and the tuning constants kInterleave and kBlocksPerChunk.
+// The vector sampler, written once for every instruction set as templates
+// over a traits type V (vector_traits.h). Internal linkage: each set's
+// translation unit compiles its own instances with its own flags, so no code
+// built for one set can be merged into another or into the code that runs
+// on every CPU. Each lane does exactly the reference's single-precision
+// operations in the same order.
+#ifndef PUPIL_RADIAL_SIMD_RAY_PROFILE_SIMD_H
+#define PUPIL_RADIAL_SIMD_RAY_PROFILE_SIMD_H
+
+#include <cstdint>
+
+#include "ray_profile.h"
+#include "simd/vector_traits.h"
+
+namespace pupil::simd {
+namespace {
 
 // Images whose sides and pixel count fit here are sampled with 32-bit
 // indices and exact float coordinates; anything larger goes to the
@@ -24,17 +22,19 @@ constexpr int32_t kMaxSide = 1 << 24;
 constexpr int64_t kMaxPixels = int64_t{1} << 31;
 
 // The ray's constants, broadcast once per call.
+template <class V>
 struct Ray {
-  V::F step, r0, c, s, center_x, center_y, max_x, max_y;
-  V::I last_row, last_pair, cols;
+  typename V::F step, r0, c, s, center_x, center_y, max_x, max_y;
+  typename V::I last_row, last_pair, cols;
 };
 
 // Where and how one block of lanes reads the images.
+template <class V>
 struct Block {
-  V::Index top, bottom;  // the pairs in rows y0 and y1
-  V::F w00, w10, w01, w11;
-  V::M on_last_col;  // x1 = x0: take the pair's right pixel
-  V::M inside;
+  typename V::Index top, bottom;  // the pairs in rows y0 and y1
+  typename V::F w00, w10, w01, w11;
+  typename V::M on_last_col;  // x1 = x0: take the pair's right pixel
+  typename V::M inside;
 };
 
 // Geometry of the kBlocks blocks from sample j0 on: the reference's
@@ -43,11 +43,11 @@ struct Block {
 // that their independent chains interleave. Lanes at or past n are
 // outside; their index arithmetic may wrap, but they are never loaded or
 // stored. Returns whether any lane is inside.
-template <int kBlocks>
-inline bool geometry(const Ray& ray, int64_t j0, int64_t n, Block* g) {
-  using F = V::F;
-  using I = V::I;
-  using M = V::M;
+template <class V, int kBlocks>
+inline bool geometry(const Ray<V>& ray, int64_t j0, int64_t n, Block<V>* g) {
+  using F = typename V::F;
+  using I = typename V::I;
+  using M = typename V::M;
   const F zero = V::set1(0.0f);
   const F one = V::set1(1.0f);
   F r[kBlocks], x[kBlocks], y[kBlocks];
@@ -106,14 +106,19 @@ inline bool geometry(const Ray& ray, int64_t j0, int64_t n, Block* g) {
 }
 
 // ((p00 w00 + p10 w10) + p01 w01) + p11 w11, in that grouping.
-inline V::F interpolate(V::F top_left, V::F top_right, V::F bottom_left,
-                        V::F bottom_right, const Block& g) {
+template <class V>
+inline typename V::F interpolate(typename V::F top_left,
+                                 typename V::F top_right,
+                                 typename V::F bottom_left,
+                                 typename V::F bottom_right,
+                                 const Block<V>& g) {
   const auto p00 = V::select(g.on_last_col, top_left, top_right);
   const auto p01 = V::select(g.on_last_col, bottom_left, bottom_right);
   return ((p00 * g.w00 + top_right * g.w10) + p01 * g.w01) +
          bottom_right * g.w11;
 }
 
+template <class V>
 bool sample_ray_profile_simd(const float* grad_x, const float* grad_y,
                              int32_t rows, int32_t cols, float center_x,
                              float center_y, float r0, float step, float c,
@@ -127,10 +132,10 @@ bool sample_ray_profile_simd(const float* grad_x, const float* grad_y,
   // Exact: both sides are at most 2^24 here.
   const float max_x = static_cast<float>(cols - 1);
   const float max_y = static_cast<float>(rows - 1);
-  const Ray ray = {V::set1(step),      V::set1(r0),       V::set1(c),
-                   V::set1(s),         V::set1(center_x), V::set1(center_y),
-                   V::set1(max_x),     V::set1(max_y),    V::iset1(rows - 1),
-                   V::iset1(cols - 2), V::iset1(cols)};
+  const Ray<V> ray = {V::set1(step),      V::set1(r0),       V::set1(c),
+                      V::set1(s),         V::set1(center_x), V::set1(center_y),
+                      V::set1(max_x),     V::set1(max_y),    V::iset1(rows - 1),
+                      V::iset1(cols - 2), V::iset1(cols)};
   const auto outside = V::set1(static_cast<float>(kOutside));
 
   // Samples go in chunks: first the geometry of every block in the chunk
@@ -138,7 +143,7 @@ bool sample_ray_profile_simd(const float* grad_x, const float* grad_y,
   // gives the CPU independent work to overlap with the loads.
   constexpr int64_t kChunk = int64_t{V::kFloats} * V::kBlocksPerChunk;
   bool any_inside = false;
-  Block chunk[V::kBlocksPerChunk];
+  Block<V> chunk[V::kBlocksPerChunk];
   const int64_t n = sample_count;
   for (int64_t chunk_start = 0; chunk_start < n; chunk_start += kChunk) {
     const int64_t left = n - chunk_start;
@@ -149,27 +154,28 @@ bool sample_ray_profile_simd(const float* grad_x, const float* grad_y,
     // ray would otherwise pay for blocks past its end).
     int32_t b = 0;
     for (; b + V::kInterleave <= blocks; b += V::kInterleave) {
-      any_inside |= geometry<V::kInterleave>(
+      any_inside |= geometry<V, V::kInterleave>(
           ray, chunk_start + int64_t{V::kFloats} * b, n, chunk + b);
     }
     for (; b < blocks; ++b) {
-      any_inside |=
-          geometry<1>(ray, chunk_start + int64_t{V::kFloats} * b, n, chunk + b);
+      any_inside |= geometry<V, 1>(ray, chunk_start + int64_t{V::kFloats} * b,
+                                   n, chunk + b);
     }
     for (int32_t b = 0; b < blocks; ++b) {
-      const Block& g = chunk[b];
+      const Block<V>& g = chunk[b];
       const int64_t j0 = chunk_start + int64_t{V::kFloats} * b;
       // Outside lanes read pixel pair (0, 1), which exists.
-      V::F top_left_x, top_right_x, top_left_y, top_right_y;
-      V::F bottom_left_x, bottom_right_x, bottom_left_y, bottom_right_y;
+      typename V::F top_left_x, top_right_x, top_left_y, top_right_y;
+      typename V::F bottom_left_x, bottom_right_x, bottom_left_y,
+          bottom_right_y;
       V::pairs(grad_x, grad_y, g.top, top_left_x, top_right_x, top_left_y,
                top_right_y);
       V::pairs(grad_x, grad_y, g.bottom, bottom_left_x, bottom_right_x,
                bottom_left_y, bottom_right_y);
-      const auto vx = interpolate(top_left_x, top_right_x, bottom_left_x,
-                                  bottom_right_x, g);
-      const auto vy = interpolate(top_left_y, top_right_y, bottom_left_y,
-                                  bottom_right_y, g);
+      const auto vx = interpolate<V>(top_left_x, top_right_x, bottom_left_x,
+                                     bottom_right_x, g);
+      const auto vy = interpolate<V>(top_left_y, top_right_y, bottom_left_y,
+                                     bottom_right_y, g);
       const auto response = vy * ray.s + vx * ray.c;
       // The marker goes in as a float: widening keeps -infinity exact.
       V::store_widened(profile + j0, V::select(g.inside, outside, response),
@@ -178,3 +184,8 @@ bool sample_ray_profile_simd(const float* grad_x, const float* grad_y,
   }
   return any_inside;
 }
+
+}  // namespace
+}  // namespace pupil::simd
+
+#endif

@@ -1,16 +1,22 @@
 // Ray directions for the vector kernels, written once for every instruction
-// set and included like ray_profile_simd.h: the C library's sincos rounded
-// to single precision, bit for bit. A polynomial comes within 2^-50 of the
-// cosine and sine, the library within one unit in the last place of a
-// double (2^-52 here); where everything within 2^-46 of the polynomial's
-// value rounds to one float, that float is the library's too. Elsewhere
-// (values near zero, or near a rounding boundary: a few rays in a million)
-// the library is asked.
-//
-// V provides, besides the double vectors of profile_peak_simd.h, dround
-// (to the nearest integer), to_floats (the lanes rounded to single
-// precision, stored) and same_floats(a, b) (the bits of the lanes where
-// both round to the same float).
+// set as templates over a traits type V (vector_traits.h), with internal
+// linkage like ray_profile_simd.h: the C library's sincos rounded to single
+// precision, bit for bit. A polynomial comes within 2^-50 of the cosine and
+// sine, the library within one unit in the last place of a double (2^-52
+// here); where everything within 2^-46 of the polynomial's value rounds to
+// one float, that float is the library's too. Elsewhere (values near zero,
+// or near a rounding boundary: a few rays in a million) the library is
+// asked.
+#ifndef PUPIL_RADIAL_SIMD_RAY_DIRECTION_SIMD_H
+#define PUPIL_RADIAL_SIMD_RAY_DIRECTION_SIMD_H
+
+#include <cstdint>
+
+#include "ray_profile.h"
+#include "simd/vector_traits.h"
+
+namespace pupil::simd {
+namespace {
 
 // pi/2 as a 33-bit head, whose products with the quadrant (0 to 4) are
 // exact, and the rest, from a long double pi.
@@ -32,7 +38,9 @@ constexpr double inverse_factorial(int n) {
 // Cosine and sine of theta in [0, 2 pi] to within 2^-50: theta less the
 // nearest multiple k of pi/2, then Taylor series to the 17th and 18th
 // powers, whose remainders are below 2^-62 for |r| <= pi/4.
-inline void cos_sin(V::D theta, V::D& cosine, V::D& sine) {
+template <class V>
+inline void cos_sin(typename V::D theta, typename V::D& cosine,
+                    typename V::D& sine) {
   const auto k = V::dround(theta * V::dset1(2 / 3.141592653589793));
   const auto r =
       (theta - k * V::dset1(kHalfPiHead)) - k * V::dset1(kHalfPiTail);
@@ -63,20 +71,23 @@ inline void cos_sin(V::D theta, V::D& cosine, V::D& sine) {
 
 // The lanes (bits) whose value rounds to the same single-precision number
 // as everything within kMargin of it.
-inline unsigned certain(V::D v) {
+template <class V>
+inline unsigned certain(typename V::D v) {
   return V::same_floats(v - V::dset1(kMargin), v + V::dset1(kMargin));
 }
 
+template <class V>
 void ray_directions_simd(int32_t first, int32_t count, int32_t ray_count,
                          float* c, float* s) {
   const auto rays = V::dset1(static_cast<double>(ray_count));
+  constexpr int32_t kLanes = V::kDoubles;
   for (int32_t at = 0; at < count; at += kLanes) {
     // Lanes past `count` are computed and dropped.
     const auto index = V::dset1(static_cast<double>(first + at)) + V::dindex();
     const auto theta = (index * V::dset1(kTwoPi)) / rays;
-    V::D cosine, sine;
-    cos_sin(theta, cosine, sine);
-    const unsigned sure = certain(cosine) & certain(sine);
+    typename V::D cosine, sine;
+    cos_sin<V>(theta, cosine, sine);
+    const unsigned sure = certain<V>(cosine) & certain<V>(sine);
     float lane_c[kLanes], lane_s[kLanes];
     V::to_floats(cosine, lane_c);
     V::to_floats(sine, lane_s);
@@ -88,3 +99,8 @@ void ray_directions_simd(int32_t first, int32_t count, int32_t ray_count,
     }
   }
 }
+
+}  // namespace
+}  // namespace pupil::simd
+
+#endif

@@ -1,4 +1,4 @@
-// The per-ray kernels on hand-made rays, for every instruction set: the
+// The per-ray functions on hand-made rays, for every instruction set: the
 // filter's tap alignment and skipping rules, the peak's tie and NaN rules,
 // and the sampler at the image border.
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@ namespace {
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNan = std::numeric_limits<double>::quiet_NaN();
 
-class Kernels : public PerIsa {
+class PerRayFunctions : public PerIsa {
  protected:
   std::vector<double> filter(const std::vector<double>& profile,
                              const std::vector<double>& kernel,
@@ -25,21 +25,21 @@ class Kernels : public PerIsa {
     padded.insert(padded.end(), profile.begin(), profile.end());
     padded.resize(padded.size() + pupil::kProfilePad, 0.0);
     std::vector<double> out(profile.size(), 123.0);
-    kernels_.filter_profile(
+    functions_.filter_profile(
         padded.data() + pupil::kProfilePad,
         static_cast<int32_t>(profile.size()), kernel.data(),
         kernel_len.value_or(static_cast<int32_t>(kernel.size())), out.data());
     return out;
   }
   int32_t peak(const std::vector<double>& filtered) {
-    return kernels_.find_profile_peak(filtered.data(),
-                                      static_cast<int32_t>(filtered.size()));
+    return functions_.find_profile_peak(filtered.data(),
+                                        static_cast<int32_t>(filtered.size()));
   }
 };
 
 using V = std::vector<double>;
 
-TEST_P(Kernels, FilterAlignsTapsAndSkipsMissingSamples) {
+TEST_P(PerRayFunctions, FilterAlignsTapsAndSkipsMissingSamples) {
   const V p = {0, 1, 3, 2, 0};
   EXPECT_EQ(filter(p, {1, 1, 1}), (V{1, 4, 6, 5, 2}));
   EXPECT_EQ(filter(p, {1, 1}), (V{0, 1, 4, 5, 2}));
@@ -71,7 +71,7 @@ TEST_P(Kernels, FilterAlignsTapsAndSkipsMissingSamples) {
   EXPECT_EQ(filter({-(1.0 + std::ldexp(1.0, -29)), a}, {1.0, a})[1], 0.0);
 }
 
-TEST_P(Kernels, PeakTakesTheEarliestFiniteMaximum) {
+TEST_P(PerRayFunctions, PeakTakesTheEarliestFiniteMaximum) {
   EXPECT_EQ(peak({1, 4, 6, 5, 2}), 2);
   EXPECT_EQ(peak({0, 1, 4, 5, 2}), 3);
   EXPECT_EQ(peak({-5, -2, -3}), 1);
@@ -91,7 +91,7 @@ class Sampler : public PerIsa {
                         1200, 1300, 2000, 2100, 2200, 2300};
   bool sample(int32_t rows, int32_t cols, float cx, float cy, float r0,
               float step, float c, float s, std::vector<double>& out) {
-    return kernels_.sample_ray_profile(
+    return functions_.sample_ray_profile(
         gx.data(), gy.data(), rows, cols, cx, cy, r0, step, c, s,
         static_cast<int32_t>(out.size()), out.data());
   }
@@ -145,7 +145,7 @@ TEST_P(Sampler, NonFinitePixelsReachOnlyTheSamplesThatTouchThem) {
   EXPECT_EQ(p[3], 13.0);
 }
 
-INSTANTIATE_PER_ISA(Kernels);
+INSTANTIATE_PER_ISA(PerRayFunctions);
 INSTANTIATE_PER_ISA(Sampler);
 
 }  // namespace
