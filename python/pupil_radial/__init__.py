@@ -20,7 +20,8 @@ from ._core import (
     radial_search,
     ray_angles,
 )
-from .detect import DEFAULT_THRESHOLD, Pupil, detect
+from .detect import detect
+from .pupil import DEFAULT_THRESHOLD, Ellipse, Pupil
 from .track import Frame, Frames, InputError, open_frames, track
 
 __version__ = "1.1.0"
@@ -28,6 +29,7 @@ __version__ = "1.1.0"
 __all__ = [
     "CoreNotFoundError",
     "DEFAULT_THRESHOLD",
+    "Ellipse",
     "Frame",
     "Frames",
     "InputError",

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import ctypes
-import numbers
 import os
 import threading
 from dataclasses import dataclass
@@ -12,9 +11,9 @@ from typing import Optional, Sequence, Union
 
 import numpy as np
 
-from . import edges
+from . import _checks, edges
+from ._checks import INT32_MAX as _INT32_MAX
 
-_INT32_MAX = 2**31 - 1
 _ENV_VAR = "PUPIL_RADIAL_CORE"
 
 
@@ -115,37 +114,12 @@ class SearchResult:
 
 def ray_angles(ray_count: int) -> np.ndarray:
     """Each ray's angle in radians, computed exactly as the library does."""
-    ray_count = _check_count("ray_count", ray_count, minimum=1)
+    ray_count = _checks.count("ray_count", ray_count, minimum=1)
     return edges.ray_table(ray_count)[0].copy()
 
 
-def _check_count(name: str, value, minimum: int) -> int:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(
-            value, numbers.Integral):
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
-    value = int(value)
-    if value < minimum:
-        raise ValueError(f"{name} must be at least {minimum}, got {value}")
-    if value > _INT32_MAX:
-        raise ValueError(f"{name} must be at most 2**31 - 1, got {value}")
-    return value
-
-
-def _real_array(name: str, value) -> np.ndarray:
-    try:
-        array = np.asarray(value)
-    except Exception as error:  # ragged lists and the like
-        raise TypeError(f"{name} must be numeric array data: {error}") from None
-    if array.dtype == np.bool_ or not (
-            np.issubdtype(array.dtype, np.integer)
-            or np.issubdtype(array.dtype, np.floating)):
-        raise TypeError(
-            f"{name} must hold real numbers, not dtype {array.dtype}")
-    return array
-
-
 def _gradient(name: str, value) -> np.ndarray:
-    array = _real_array(name, value)
+    array = _checks.real_array(name, value)
     if array.ndim != 2:
         raise ValueError(
             f"{name} must be a 2-D array (rows, cols), got shape {array.shape}")
@@ -153,7 +127,7 @@ def _gradient(name: str, value) -> np.ndarray:
 
 
 def _radii(name: str, value) -> np.ndarray:
-    array = _real_array(name, value)
+    array = _checks.real_array(name, value)
     if array.ndim > 1:
         raise ValueError(f"{name} must be a scalar or 1-D, got shape {array.shape}")
     return array
@@ -193,16 +167,7 @@ def radial_search(grad_x, grad_y, center: Sequence[float],
         raise ValueError(
             f"grad_x has {rows} x {cols} pixels; core.so takes fewer than 2**31")
 
-    try:
-        cx, cy = center
-    except (TypeError, ValueError):
-        raise TypeError("center must be a pair of numbers (x, y)") from None
-    if not all(isinstance(v, numbers.Real) and not isinstance(v, (bool, np.bool_))
-               for v in (cx, cy)):
-        raise TypeError(f"center must be a pair of numbers (x, y), got {center!r}")
-    cx, cy = float(cx), float(cy)
-    if not (np.isfinite(cx) and np.isfinite(cy)):
-        raise ValueError(f"center must be finite, got ({cx}, {cy})")
+    cx, cy = _checks.pair("center", center, " (x, y)")
 
     rmin = _radii("radius_min", radius_min)
     rmax = _radii("radius_max", radius_max)
@@ -218,7 +183,7 @@ def radial_search(grad_x, grad_y, center: Sequence[float],
         ray_count = lengths.pop()
         if ray_count == 0:
             raise ValueError("ray_count must be at least 1, got 0 radii")
-    ray_count = _check_count("ray_count", ray_count, minimum=1)
+    ray_count = _checks.count("ray_count", ray_count, minimum=1)
     for name, array in (("radius_min", rmin), ("radius_max", rmax)):
         if array.ndim == 1 and array.shape[0] != ray_count:
             raise ValueError(
@@ -229,8 +194,8 @@ def radial_search(grad_x, grad_y, center: Sequence[float],
     rmax = np.ascontiguousarray(np.broadcast_to(rmax, (ray_count,)),
                                 dtype=np.float32)
 
-    sample_count = _check_count("sample_count", sample_count, minimum=2)
-    taps = _real_array("kernel", kernel)
+    sample_count = _checks.count("sample_count", sample_count, minimum=2)
+    taps = _checks.real_array("kernel", kernel)
     if taps.ndim != 1 or taps.size == 0:
         raise ValueError(
             f"kernel must be a non-empty 1-D array, got shape {taps.shape}")

@@ -21,7 +21,9 @@ import cv2
 import numpy as np
 
 from . import __version__
-from .detect import DEFAULT_THRESHOLD, Pupil, check_image, detect
+from . import _checks
+from .detect import detect
+from .pupil import DEFAULT_THRESHOLD, Pupil
 from .track import InputError, open_frames, track
 
 COLUMNS = ("frame", "time_s", "found", "center_x", "center_y", "major_px",
@@ -336,11 +338,12 @@ def _detect(args) -> int:
     if image is None:
         raise InputError(f"{args.image}: not an image OpenCV can read")
     try:
-        image = check_image(image)
+        image = _checks.image(image)
+        # A float image's NaN pixels are found while it is read as gray.
+        pupil = detect(image, center=args.center, radius=args.radius,
+                       threshold=args.threshold)
     except (TypeError, ValueError) as error:
         raise InputError(f"{args.image}: {error}") from None
-    pupil = detect(image, center=args.center, radius=args.radius,
-                   threshold=args.threshold)
     if args.overlay:
         shown = image if image.dtype == np.uint8 else cv2.normalize(
             image, None, 0, 255, cv2.NORM_MINMAX).astype(np.uint8)

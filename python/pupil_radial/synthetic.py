@@ -23,19 +23,9 @@ from typing import Optional
 import cv2
 import numpy as np
 
+from .pupil import Ellipse
+
 NO_PUPIL_KINDS = ("blank", "closed", "skin", "noise")
-
-
-@dataclass(frozen=True)
-class Ellipse:
-    """Centre (x, y), full axis lengths (major >= minor) in px, and the
-    angle of the major axis in degrees from +x toward +y, in [0, 180)."""
-
-    cx: float
-    cy: float
-    major: float
-    minor: float
-    angle: float
 
 
 @dataclass(frozen=True)

@@ -22,7 +22,8 @@ from typing import Iterable, Iterator, Optional
 import cv2
 import numpy as np
 
-from .detect import DEFAULT_THRESHOLD, Pupil, detect, detect_near, not_found
+from .detect import detect, detect_near
+from .pupil import DEFAULT_THRESHOLD, Pupil, not_found
 
 IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm",
                   ".ppm", ".pbm", ".webp", ".jp2"}

@@ -132,27 +132,3 @@ def test_bad_input_names_the_argument(kwargs, error, words):
 def test_tiny_and_flat_images_are_valid_and_not_found():
     for image in (np.zeros((3, 3), np.uint8), np.full((50, 60), 0.5)):
         assert not detect(image).found
-
-
-@pytest.mark.parametrize("hidden", [0.0, 0.3])
-def test_robust_fit_ignores_a_lid_chord_and_stray_points(hidden):
-    from pupil_radial.detect import robust_ellipse
-    truth = ((50.0, 40.0), (30.0, 24.0), 20.0)
-    angles = np.arange(96) * (2 * np.pi / 96)
-    t = math.radians(20.0)
-    u, v = 15.0 * np.cos(angles), 12.0 * np.sin(angles)
-    x = 50.0 + u * math.cos(t) - v * math.sin(t)
-    y = 40.0 + u * math.sin(t) + v * math.cos(t)
-    # A lid hides the top arc and puts its straight edge there instead;
-    # three glint rims lie 4 px outside the boundary.
-    lid = np.argsort(y)[:int(hidden * 96)]
-    if hidden:
-        y[lid] = y[lid].max()
-    x[[10, 40, 70]] += 4.0
-    points = np.stack((x, y), axis=1).astype(np.float32)
-    (cx, cy), (major, minor), angle = robust_ellipse(points, (51, 39), 25.0,
-                                                     tolerance=0.75)[0]
-    # Chord points near its ends lie on the ellipse too.
-    assert math.hypot(cx - 50.0, cy - 40.0) < 0.15
-    assert abs(major - 30.0) < 0.3 and abs(minor - 24.0) < 0.3
-    assert abs(angle - 20.0) < 1.0

@@ -1,0 +1,85 @@
+"""Every argument check of the package, once: each raises TypeError or
+ValueError naming the argument, and returns the value in the form the
+caller computes with."""
+
+from __future__ import annotations
+
+import math
+import numbers
+
+import numpy as np
+
+INT32_MAX = 2**31 - 1
+
+
+def _is_real(value) -> bool:
+    return isinstance(value, numbers.Real) and not isinstance(
+        value, (bool, np.bool_))
+
+
+def count(name: str, value, minimum: int, maximum: int = INT32_MAX) -> int:
+    """An integer in [minimum, maximum]."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(
+            value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+    value = int(value)
+    if value < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    if value > maximum:
+        limit = "2**31 - 1" if maximum == INT32_MAX else str(maximum)
+        raise ValueError(f"{name} must be at most {limit}, got {value}")
+    return value
+
+
+def number(name: str, value, low: float, high: float) -> float:
+    """A real number (not a bool) in [low, high]."""
+    if not _is_real(value):
+        raise TypeError(f"{name} must be a number, not "
+                        f"{type(value).__name__}")
+    value = float(value)
+    if not low <= value <= high:
+        raise ValueError(f"{name} must be in [{low}, {high}], got {value}")
+    return value
+
+
+def pair(name: str, value, meaning: str = "") -> tuple:
+    """Two finite real numbers (not bools), as floats; `meaning` (" (x, y)",
+    say) is added to the message."""
+    try:
+        a, b = value
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a pair of numbers{meaning}") from None
+    if not (_is_real(a) and _is_real(b)):
+        raise TypeError(
+            f"{name} must be a pair of numbers{meaning}, got {value!r}")
+    a, b = float(a), float(b)
+    if not (math.isfinite(a) and math.isfinite(b)):
+        raise ValueError(f"{name} must be finite, got ({a}, {b})")
+    return (a, b)
+
+
+def real_array(name: str, value) -> np.ndarray:
+    """`value` as an array of real numbers (integers or floats, not bools)."""
+    try:
+        array = np.asarray(value)
+    except Exception as error:  # ragged lists and the like
+        raise TypeError(f"{name} must be numeric array data: {error}") from None
+    if array.dtype == np.bool_ or not (
+            np.issubdtype(array.dtype, np.integer)
+            or np.issubdtype(array.dtype, np.floating)):
+        raise TypeError(
+            f"{name} must hold real numbers, not dtype {array.dtype}")
+    return array
+
+
+def image(value) -> np.ndarray:
+    """An eye image: 2-D gray, or 3-D with 3 (BGR) or 4 (BGRA) channels,
+    not empty, of real numbers."""
+    array = real_array("image", value)
+    if not (array.ndim == 2 or (array.ndim == 3
+                                and array.shape[2] in (3, 4))):
+        raise ValueError(f"image must be 2-D gray or 3-channel BGR, got shape "
+                         f"{array.shape}")
+    if array.size == 0:
+        raise ValueError(f"image is empty (shape {array.shape})")
+    return array

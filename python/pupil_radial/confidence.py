@@ -1,0 +1,123 @@
+"""How much a fitted ellipse is the pupil, from 0 to 1: gates that say
+"no pupil" outright, then the product of three terms.
+
+Gates (any failing scores 0):
+- shape: not flatter than minor/major 0.4, a minor axis of 4 px or more,
+  radii within the range searched (give or take 20 %);
+- dark: three in four samples inside darker than three in four around;
+- contrast: the inside's median at least TUNING.min_contrast levels below
+  the surround's, and evenly dark (lashes on a shut lid are half bright).
+
+Terms:
+- support: the share of rays whose edge lies on the ellipse (0 at 45 %,
+  1 at 85 % and more);
+- strength: the edges' median pixel gradient over the region's gradient
+  noise (0 at 2, 1 at 8);
+- fit: 1 / (1 + (rms / 0.5 px)^2), the rms residual of the fitted points.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from ._numeric import median
+from .ellipse_fit import Fit, radius_from_centre
+from .pupil import Ellipse
+from .rays import Edges, Region
+from .tuning import TUNING
+
+_N = TUNING.ring_directions
+_ANGLES = np.arange(_N) * (2 * np.pi / _N)
+_COS, _SIN = np.cos(_ANGLES), np.sin(_ANGLES)
+# Rings inside the pupil and one around it: radius = along * ring + offset.
+_RINGS = np.array([[r] for r in TUNING.inner_rings] + [[TUNING.outer_ring[0]]])
+_RING_OFFSETS = np.array([[0.0]] * len(TUNING.inner_rings)
+                         + [[TUNING.outer_ring[1]]])
+# Order statistics of the samples inside (all inner rings) and around.
+_INSIDE = len(TUNING.inner_rings) * _N
+_HALF_IN, _FIVE_EIGHTHS_IN, _THREE_QUARTERS_IN = (
+    _INSIDE // 2, 5 * _INSIDE // 8, 3 * _INSIDE // 4)
+_QUARTER_OUT, _HALF_OUT = _N // 4, _N // 2
+
+
+def on_edge(ellipse: Ellipse, residuals: np.ndarray) -> np.ndarray:
+    """The points whose residual is within half a pixel and 1 % of the
+    minor axis of the ellipse."""
+    return np.abs(residuals) < TUNING.on_edge + (
+        TUNING.on_edge_share * ellipse.minor)
+
+
+def plausible_shape(ellipse: Ellipse, radius_range) -> bool:
+    """Not too flat, not too small, radii within the range searched."""
+    t = TUNING
+    low, high = t.range_slack
+    return (ellipse.minor >= t.least_roundness * ellipse.major
+            and ellipse.minor >= t.least_minor
+            and radius_range[0] * low <= ellipse.minor / 2
+            and ellipse.major / 2 <= radius_range[1] * high)
+
+
+def dark_inside(region: Region, ellipse: Ellipse) -> bool:
+    """The inside dark throughout, not just a ring of edges (lashes crossing
+    on a shut lid), darker than its surround by more than the texture of
+    skin between lashes, and evenly: five in eight samples inside no more
+    than a quarter of the way from the inside's median to the outside's
+    (glints may cover a third of a pupil)."""
+    along = radius_from_centre(ellipse, _COS, _SIN)
+    values = region.sample(ellipse.cx, ellipse.cy, _COS, _SIN,
+                           along * _RINGS + _RING_OFFSETS)
+    inner = np.partition(values[:-1].ravel(),
+                         (_HALF_IN, _FIVE_EIGHTHS_IN, _THREE_QUARTERS_IN))
+    outer = np.partition(values[-1], (_QUARTER_OUT, _HALF_OUT))
+    if inner[_THREE_QUARTERS_IN] >= outer[_QUARTER_OUT]:
+        return False
+    contrast = outer[_HALF_OUT] - inner[_HALF_IN]
+    return not (contrast < TUNING.min_contrast
+                or inner[_FIVE_EIGHTHS_IN]
+                > inner[_HALF_IN] + TUNING.evenness * contrast)
+
+
+def _ramp(value: float, floor: float, span: float) -> float:
+    return min(1.0, max(0.0, (value - floor) / span))
+
+
+@dataclass(frozen=True)
+class Terms:
+    """The three terms; the confidence is their product."""
+
+    support: float
+    strength: float
+    fit: float
+
+    @property
+    def value(self) -> float:
+        return float(self.support * self.strength * self.fit)
+
+
+def terms(region: Region, edges: Edges, fit: Fit, rays: int) -> Terms:
+    t = TUNING
+    edge = on_edge(fit.ellipse, fit.residuals)
+    support = edge.sum() / rays
+    noise = region.noise()
+    contrast = median(edges.gradient[edge]) if edge.any() else 0.0
+    snr = contrast / max(noise, 1e-3)
+    # The fit's own points: a lid's chord near the ellipse is no misfit.
+    rms = float(np.sqrt(np.mean(fit.residuals[fit.inliers] ** 2)))
+    return Terms(_ramp(support, t.support_floor, t.support_span),
+                 _ramp(snr, t.snr_floor, t.snr_span),
+                 1.0 / (1.0 + (rms / t.rms_half) ** 2))
+
+
+def confidence(region: Region, edges: Edges, fit: Fit, rays: int,
+               radius_range) -> float:
+    """The confidence of `fit` to `edges` (found by `rays` rays in the
+    range `radius_range`) being the pupil: 0 when a gate fails, else the
+    product of the terms."""
+    if not plausible_shape(fit.ellipse, radius_range):
+        return 0.0
+    scored = terms(region, edges, fit, rays)
+    if not dark_inside(region, fit.ellipse):
+        return 0.0
+    return scored.value

@@ -1,0 +1,154 @@
+"""Where to look, before any ray is cast: the image as gray levels, a
+reduced overview of it, the centre of its most pupil-like dark region and
+an estimate of the pupil's radius there."""
+
+from __future__ import annotations
+
+import math
+from typing import Optional
+
+import cv2
+import numpy as np
+
+from ._numeric import median
+from .tuning import TUNING
+
+
+def as_gray(image, window=None) -> np.ndarray:
+    """`image` (checked by _checks.image) as a float32 gray array on a
+    0-255 scale; only the part `window` = (x0, y0, x1, y1) when given, so
+    that the cost follows the window, not the image (but the scale of a
+    float image is decided on all of it)."""
+    part = image if window is None else \
+        image[window[1]:window[3], window[0]:window[2]]
+    if part.ndim == 3:
+        if part.dtype not in (np.uint8, np.uint16, np.float32):
+            part = part.astype(np.float32)
+        code = cv2.COLOR_BGR2GRAY if part.shape[2] == 3 else \
+            cv2.COLOR_BGRA2GRAY
+        part = cv2.cvtColor(np.ascontiguousarray(part), code)
+    if image.dtype == np.uint8:
+        return part.astype(np.float32)
+    if image.dtype == np.uint16:
+        return part.astype(np.float32) * np.float32(255 / 65535)
+    gray = part.astype(np.float32)
+    if np.issubdtype(image.dtype, np.floating):
+        if not np.isfinite(image).all():
+            raise ValueError("image holds NaN or infinite values")
+        if image.max() <= 1.0:
+            gray *= np.float32(255)
+    return gray
+
+
+def window(image, center, half):
+    """(x0, y0, x1, y1): the part of the image within `half` px of center."""
+    rows, cols = image.shape[:2]
+    half = int(math.ceil(half))
+    x, y = int(round(center[0])), int(round(center[1]))
+    return (min(max(x - half, 0), cols), min(max(y - half, 0), rows),
+            min(max(x + half + 1, 0), cols), min(max(y + half + 1, 0), rows))
+
+
+class Overview:
+    """A reduced copy of the image, at most TUNING.overview_side px on its
+    longer side, with bright specks (corneal glints) opened away: where to
+    look and how large the pupil is are decided on it."""
+
+    def __init__(self, gray):
+        rows, cols = gray.shape
+        # Reduced by a whole factor: OpenCV averages whole blocks of pixels
+        # many times faster than fractional ones. The last rows and columns
+        # that make no whole block are left out.
+        factor = max(1, -(-max(rows, cols) // TUNING.overview_side))
+        self.scale = 1.0 / factor
+        h, w = rows // factor, cols // factor
+        if min(h, w) >= 8:
+            gray = gray[:h * factor, :w * factor]
+        small = cv2.resize(gray, (max(w, 8), max(h, 8)),
+                           interpolation=cv2.INTER_AREA)
+        opening = np.ones((TUNING.glint_opening, TUNING.glint_opening),
+                          np.uint8)
+        small = cv2.morphologyEx(small, cv2.MORPH_OPEN, opening)
+        self.image = cv2.GaussianBlur(small, (0, 0), 1.0)
+
+    def to_full(self, x, y):
+        """Overview pixel (x, y) in the image: pixel centres line up."""
+        return ((x + 0.5) / self.scale - 0.5, (y + 0.5) / self.scale - 0.5)
+
+    def to_small(self, x, y):
+        return ((x + 0.5) * self.scale - 0.5, (y + 0.5) * self.scale - 0.5)
+
+    def dark_region(self):
+        """Centre (x, y) of the most compact dark region of plausible pupil
+        size: the largest dark-inside, bright-around contrast over positions
+        and sizes of a centre-surround box filter. Local contrast ignores
+        vignetting and shadow; a thin line (lashes, mascara) fills too
+        little of the inner box to win. None on a featureless image."""
+        t = TUNING
+        small = self.image
+        size = min(small.shape)
+        best, where = 0.0, None
+        smallest, largest = t.pupil_box_divisors
+        for inner in np.unique(np.geomspace(size / smallest, size / largest,
+                                            t.pupil_box_sizes).astype(int)) | 1:
+            outer = 2 * inner + 1
+            mean_in = cv2.boxFilter(small, -1, (inner, inner),
+                                    borderType=cv2.BORDER_REFLECT)
+            mean_out = cv2.boxFilter(small, -1, (outer, outer),
+                                     borderType=cv2.BORDER_REFLECT)
+            ring = (mean_out * outer**2 - mean_in * inner**2) / (
+                outer**2 - inner**2)
+            # Contrast over the ring's level: a dark patch counts by how
+            # much darker it is than its surroundings, not by its level.
+            score = (ring - mean_in) / (ring + t.dark_level_offset)
+            y, x = np.unravel_index(int(np.argmax(score)), score.shape)
+            if score[y, x] > best:
+                level = float(mean_in[y, x]) + t.dark_level_share * float(
+                    ring[y, x] - mean_in[y, x])
+                best, where = float(score[y, x]), (x, y, inner, level)
+        if where is None or best < t.min_dark_score:
+            return None
+        x, y, inner, level = where
+        # Refine to the centroid of the largest region darker than a third
+        # of the way from the box's level to its ring's, near the box: a
+        # lid's shadow or a line beside the pupil is a region of its own.
+        y0, y1 = max(y - inner, 0), min(y + inner + 1, small.shape[0])
+        x0, x1 = max(x - inner, 0), min(x + inner + 1, small.shape[1])
+        dark = (small[y0:y1, x0:x1] <= level).astype(np.uint8)
+        # Cut the thin links a lash makes to a dark lid margin.
+        dark = cv2.morphologyEx(dark, cv2.MORPH_OPEN, np.ones((3, 3),
+                                                              np.uint8))
+        count, _, stats, centroids = cv2.connectedComponentsWithStats(dark)
+        if count > 1:
+            k = 1 + int(np.argmax(stats[1:, cv2.CC_STAT_AREA]))
+            x, y = x0 + centroids[k][0], y0 + centroids[k][1]
+        return self.to_full(x, y)
+
+    def radius(self, center) -> Optional[float]:
+        """The median, over the directions, of the distance from `center` at
+        which the image first rises a third of the way from the centre's
+        level to the brightest level in that direction: past the pupil's
+        edge, below the iris when the brightest is sclera or skin. None
+        where the centre is not darker than its surroundings."""
+        t = TUNING
+        small = self.image
+        cx, cy = self.to_small(*center)
+        reach = t.radius_reach * min(small.shape)
+        n = t.radius_directions
+        angles = np.arange(n) * (2 * np.pi / n)
+        radii = np.arange(0.5, reach, 0.5, dtype=np.float32)
+        xs = (cx + np.cos(angles)[:, None] * radii).astype(np.float32)
+        ys = (cy + np.sin(angles)[:, None] * radii).astype(np.float32)
+        profile = cv2.remap(small, xs, ys, cv2.INTER_LINEAR,
+                            borderMode=cv2.BORDER_REPLICATE)
+        level = median(profile[:, :2].ravel())
+        k = int(t.bright_quantile * (profile.shape[1] - 1))
+        rise = np.partition(profile, k, axis=1)[:, k] - level
+        if median(rise) < t.min_rise:
+            return None
+        crossed = profile > (level + t.rise_share * rise)[:, None]
+        hit = crossed.any(axis=1)
+        if hit.mean() < t.min_rise_directions:
+            return None
+        first = crossed.argmax(axis=1)[hit]
+        return median(radii[first]) / self.scale

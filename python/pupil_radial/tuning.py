@@ -1,0 +1,182 @@
+"""Every tuning constant of the detector, once, each with its reason.
+Lengths are in pixels of the image unless said otherwise, levels on a
+0-255 scale; values that follow from others are computed from them."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Tuning:
+    # -- Where to look (the overview) --
+    #: The overview's longer side at most: enough for a pupil's blob, and a
+    #: whole reduction factor is many times cheaper than a fractional one.
+    overview_side: int = 128
+    #: Glints (bright specks a few px wide) opened away in the overview.
+    glint_opening: int = 5
+    #: A pupil fills from a 16th to a third of an eye camera's frame: the
+    #: overview's shorter side over these.
+    pupil_box_divisors: tuple = (16, 3)
+    #: Box sizes tried between those.
+    pupil_box_sizes: int = 7
+    #: Added to the surround's level when contrast is weighed against it,
+    #: so that noise in a black image is not a pupil.
+    dark_level_offset: float = 16.0
+    #: The least (surround - inside) / (surround + offset) of a pupil.
+    min_dark_score: float = 0.15
+    #: The dark part is what lies below a third of the way from the box's
+    #: level to its surround's.
+    dark_level_share: float = 0.3
+    #: Directions the radius estimate looks along, in the overview.
+    radius_directions: int = 32
+    #: Reach of the radius estimate, as a share of the overview's shorter
+    #: side.
+    radius_reach: float = 0.45
+    #: The brightest level along a direction: this quantile of its samples
+    #: (the very brightest can be a glint).
+    bright_quantile: float = 0.9
+    #: Least rise from the centre to that level for any edge to be there.
+    min_rise: float = 6.0
+    #: The edge is where the profile first rises this share of the way.
+    rise_share: float = 0.3
+    #: Share of the directions that must see the rise.
+    min_rise_directions: float = 0.5
+
+    # -- The pupil radius range searched: (max(least, below r), above R +
+    # margin) for the smallest and largest radius r, R known --
+    #: No pupil is smaller than this.
+    least_radius: float = 1.5
+    #: Below an estimated radius: the estimate is rough.
+    below_estimate: float = 0.35
+    #: Below a fitted ellipse's minor radius.
+    below_fit: float = 0.6
+    #: Above an estimated or fitted major radius, for the search.
+    above_search: float = 1.7
+    #: Above a tracked pupil's major radius: it cannot grow much between
+    #: frames.
+    above_tracked: float = 1.2
+    #: Added to the upper end: blur widens small pupils.
+    range_margin: float = 3.0
+
+    # -- Windows and regions --
+    #: A Gaussian blur reaches this many sigmas.
+    blur_reach: float = 3.0
+    #: A window around a guess reaches this far past the rays and the blur:
+    #: the rings sampled around the ellipse and the Sobel operator.
+    window_margin: float = 12.0
+    #: A region's gradients reach this far past the rays and the blur.
+    region_margin: float = 4.0
+    #: A window around a given centre and radius range: this many times the
+    #: range's top (the first search may recentre by a fraction of it).
+    window_over_radius: float = 1.7
+    #: A window around a tracked pupil: this many times its major axis.
+    window_over_tracked: float = 0.75
+    #: A tracked pupil's region reaches this many times its major axis...
+    region_over_tracked: float = 0.6
+    #: ... and this many px more.
+    region_tracked_margin: float = 4.0
+    #: The coarse search's region reaches past the range's top by this
+    #: share of it.
+    region_past_radius: float = 0.25
+
+    # -- The radial searches --
+    #: Rays of the first, coarse search.
+    coarse_rays: int = 48
+    #: Sample spacing of the coarse search.
+    coarse_spacing: float = 0.5
+    #: Sample spacing of the fine search: as precise as refining between
+    #: samples half a pixel apart, and less work.
+    fine_spacing: float = 0.2
+    #: Smoothing along every ray, in px, whatever the spacing.
+    ray_smoothing: float = 0.75
+    #: An inner edge at least this share of the outer's gradient is the
+    #: pupil's (a lid or the iris rim beyond it can be stronger).
+    inner_edge_share: float = 0.25
+    #: An edge spreads over this many px plus two sigmas of blur.
+    edge_flank: float = 2.0
+    #: The coarse search recentres when its fit lies further than this share
+    #: of the minor radius from the guess.
+    recentre_share: float = 0.25
+    #: The fine search looks within this many px of the ellipse...
+    fine_slack: float = 1.5
+    #: ... (this many when following a tracked pupil, which moves) ...
+    tracked_slack: float = 3.0
+    #: ... and this share of its radius.
+    fine_slack_share: float = 0.1
+    #: The fine search gives up on an ellipse reaching past this many times
+    #: the range's top, plus the margin: no pupil is there.
+    fine_reach: float = 1.3
+    fine_reach_margin: float = 4.0
+
+    # -- Fitting --
+    #: Points on the coarse grid are scored within this band.
+    coarse_tolerance: float = 0.75
+    #: The default band for fine points.
+    fine_tolerance: float = 0.25
+    #: The band widens by this share of the points' size.
+    tolerance_share: float = 0.005
+    #: A fit to every point is kept when this share lies on it.
+    whole_fit_share: float = 0.9
+    #: A guess's major axis can be at most this many times the rays' reach
+    #: (its diameter, with 20 % to spare)...
+    max_major_over_reach: float = 2.4
+    #: ... and its centre at most this share of the reach from the origin.
+    max_offset_over_reach: float = 0.6
+    #: The refinement's first band: this share of the minor axis, at least
+    #: 1 px.
+    refine_share: float = 0.03
+    #: The fine fit is refined from the coarse one unless fewer than this
+    #: share of the rays then lie on it.
+    refined_support: float = 0.85
+    #: Outliers are beyond this many robust standard deviations...
+    outlier_sigmas: float = 3.0
+    #: ... but never nearer than this (noise moves edges that much) ...
+    least_outlier_cut: float = 0.5
+    #: ... nor further than this, or this share of the minor axis.
+    most_outlier_cut: float = 1.0
+    outlier_cut_share: float = 0.025
+    #: Rounds of the refinement.
+    refine_rounds: int = 3
+
+    # -- The confidence (see confidence.py) --
+    #: A point is on the ellipse within this many px...
+    on_edge: float = 0.5
+    #: ... and this share of the minor axis.
+    on_edge_share: float = 0.01
+    #: The flattest pupil: minor / major.
+    least_roundness: float = 0.4
+    #: The smallest pupil's minor axis.
+    least_minor: float = 4.0
+    #: The fitted radii must lie within the range searched, give or take.
+    range_slack: tuple = (0.8, 1.2)
+    #: The pupil darker than its surround by this many levels (medians).
+    min_contrast: float = 12.0
+    #: Five in eight samples inside no more than this share of the way from
+    #: the inside's median to the outside's.
+    evenness: float = 0.25
+    #: Directions of the darkness check.
+    ring_directions: int = 32
+    #: Rings inside the pupil and one around it, as shares of the radius
+    #: along each direction, and px beyond it.
+    inner_rings: tuple = (0.25, 0.5, 0.75)
+    outer_ring: tuple = (1.25, 2.0)
+    #: Edge gradient over noise: 0 at this, 1 at this plus the span.
+    snr_floor: float = 2.0
+    snr_span: float = 6.0
+    #: The fit's rms residual at which its term is one half.
+    rms_half: float = 0.5
+    #: Share of the rays on the ellipse: 0 at this, 1 at this plus the span.
+    support_floor: float = 0.45
+    support_span: float = 0.4
+
+
+TUNING = Tuning()
+
+
+def radius_range(inner: float, outer: float, below: float,
+                 above: float) -> tuple:
+    """The pupil radius range (min, max) searched around a pupil whose
+    smallest and largest radius are `inner` and `outer`."""
+    t = TUNING
+    return (max(t.least_radius, below * inner), above * outer + t.range_margin)
