@@ -133,6 +133,36 @@ def _radii(name: str, value) -> np.ndarray:
     return array
 
 
+def _ray_ranges(radius_min, radius_max, ray_count):
+    """The radius ranges as float32 arrays of one per ray, and the ray count,
+    which is taken from them when not given."""
+    rmin = _radii("radius_min", radius_min)
+    rmax = _radii("radius_max", radius_max)
+    lengths = {a.shape[0] for a in (rmin, rmax) if a.ndim == 1}
+    if len(lengths) > 1:
+        raise ValueError(
+            f"radius_min and radius_max differ in length: {rmin.shape[0]} and "
+            f"{rmax.shape[0]}")
+    if ray_count is None:
+        if not lengths:
+            raise ValueError(
+                "ray_count is required when radius_min and radius_max are scalars")
+        ray_count = lengths.pop()
+        if ray_count == 0:
+            raise ValueError("ray_count must be at least 1, got 0 radii")
+    ray_count = _checks.count("ray_count", ray_count, minimum=1)
+    for name, array in (("radius_min", rmin), ("radius_max", rmax)):
+        if array.ndim == 1 and array.shape[0] != ray_count:
+            raise ValueError(
+                f"{name} has {array.shape[0]} entries but ray_count is "
+                f"{ray_count}")
+    rmin = np.ascontiguousarray(np.broadcast_to(rmin, (ray_count,)),
+                                dtype=np.float32)
+    rmax = np.ascontiguousarray(np.broadcast_to(rmax, (ray_count,)),
+                                dtype=np.float32)
+    return rmin, rmax, ray_count
+
+
 def radial_search(grad_x, grad_y, center: Sequence[float],
                   radius_min: Union[float, Sequence[float]],
                   radius_max: Union[float, Sequence[float]],
@@ -169,30 +199,7 @@ def radial_search(grad_x, grad_y, center: Sequence[float],
 
     cx, cy = _checks.pair("center", center, " (x, y)")
 
-    rmin = _radii("radius_min", radius_min)
-    rmax = _radii("radius_max", radius_max)
-    lengths = {a.shape[0] for a in (rmin, rmax) if a.ndim == 1}
-    if len(lengths) > 1:
-        raise ValueError(
-            f"radius_min and radius_max differ in length: {rmin.shape[0]} and "
-            f"{rmax.shape[0]}")
-    if ray_count is None:
-        if not lengths:
-            raise ValueError(
-                "ray_count is required when radius_min and radius_max are scalars")
-        ray_count = lengths.pop()
-        if ray_count == 0:
-            raise ValueError("ray_count must be at least 1, got 0 radii")
-    ray_count = _checks.count("ray_count", ray_count, minimum=1)
-    for name, array in (("radius_min", rmin), ("radius_max", rmax)):
-        if array.ndim == 1 and array.shape[0] != ray_count:
-            raise ValueError(
-                f"{name} has {array.shape[0]} entries but ray_count is "
-                f"{ray_count}")
-    rmin = np.ascontiguousarray(np.broadcast_to(rmin, (ray_count,)),
-                                dtype=np.float32)
-    rmax = np.ascontiguousarray(np.broadcast_to(rmax, (ray_count,)),
-                                dtype=np.float32)
+    rmin, rmax, ray_count = _ray_ranges(radius_min, radius_max, ray_count)
 
     sample_count = _checks.count("sample_count", sample_count, minimum=2)
     taps = _checks.real_array("kernel", kernel)

@@ -23,6 +23,7 @@ import numpy as np
 from . import __version__
 from . import _checks
 from .detect import detect
+from .figures import draw, plot
 from .pupil import DEFAULT_THRESHOLD, Pupil
 from .track import InputError, open_frames, track
 
@@ -279,58 +280,6 @@ class _Overlay:
     def close(self):
         if self.writer is not None:
             self.writer.release()
-
-
-def draw(image, pupil: Pupil):
-    """A BGR copy of `image` with the pupil's ellipse and centre drawn, or a
-    red cross in the corner where none was found."""
-    canvas = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR) if image.ndim == 2 \
-        else image.copy()
-    if pupil.found:
-        cv2.ellipse(canvas, pupil.box, (40, 220, 40), 1, cv2.LINE_AA)
-        center = tuple(int(round(v)) for v in pupil.center)
-        cv2.drawMarker(canvas, center, (40, 40, 230), cv2.MARKER_CROSS, 9, 1)
-    else:
-        cv2.drawMarker(canvas, (8, 8), (40, 40, 230), cv2.MARKER_TILTED_CROSS,
-                       10, 2)
-    return canvas
-
-
-def plot(times, pupils, path):
-    """Pupil size (major axis) and confidence over time; frames without a
-    pupil (blinks, lost frames) shaded."""
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    t = np.asarray(times, float)
-    found = np.array([p.found for p in pupils], bool)
-    major = np.array([p.axes[0] for p in pupils], float)
-    confidence = np.array([p.confidence for p in pupils], float)
-    fig, (size_ax, conf_ax) = plt.subplots(
-        2, 1, sharex=True, figsize=(9, 4.5),
-        gridspec_kw={"height_ratios": [3, 1]})
-    size_ax.plot(t, major, lw=1.2, color="#1f5fa8")
-    size_ax.set_ylabel("pupil major axis (px)")
-    conf_ax.plot(t, confidence, lw=1, color="#444444")
-    conf_ax.set_ylim(0, 1.05)
-    conf_ax.set_ylabel("confidence")
-    conf_ax.set_xlabel("time (s)")
-    step = float(np.median(np.diff(t))) if t.size > 1 else 1.0
-    for start, stop in _runs(~found):
-        for ax in (size_ax, conf_ax):
-            ax.axvspan(t[start] - step / 2, t[stop - 1] + step / 2,
-                       color="#e8a33d", alpha=0.35, lw=0)
-    size_ax.set_title("pupil size over time (shaded: no pupil found)",
-                      fontsize=10)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-
-
-def _runs(mask):
-    """(start, stop) of each run of True in `mask`."""
-    edges = np.diff(np.concatenate(([0], mask.astype(np.int8), [0])))
-    return zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1))
 
 
 def _detect(args) -> int:

@@ -153,34 +153,10 @@ def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
     image *= 1 - 0.35 * shade * inside
 
     covered = (~opening).astype(np.uint8)
-    lash_mask = np.zeros(shape, np.uint8)
-    lid_x = np.linspace(icx - 1.2 * p.iris_radius, icx + 1.2 * p.iris_radius,
-                        max(p.lashes, 1))
-    for i in range(p.lashes):
-        x0 = float(lid_x[i] + rng.uniform(-5, 5))
-        y0 = float(np.interp(x0, np.arange(cols), upper[0]))
-        length = p.iris_radius * rng.uniform(0.25, 0.7)
-        tilt = rng.uniform(-0.5, 0.5)
-        x1, y1 = x0 + length * math.sin(tilt), y0 + length * math.cos(tilt)
-        width = max(1, int(round(p.iris_radius / 60)))
-        cv2.line(lash_mask, (int(x0 * 16), int(y0 * 16)),
-                 (int(x1 * 16), int(y1 * 16)), 1, width, cv2.LINE_AA, 4)
-    if p.mascara:
-        pts = np.column_stack((np.arange(cols), upper[0])).astype(np.int32)
-        cv2.polylines(lash_mask, [pts], False, 1,
-                      max(2, int(p.iris_radius / 15)), cv2.LINE_AA)
+    lash_mask = _lashes(shape, p, rng, upper[0])
     image[lash_mask > 0] = 20 + 10 * rng.random()
 
-    visible = 0.0
-    if p.pupil is not None:
-        t = np.linspace(0, 2 * np.pi, 720, endpoint=False)
-        bx, by = ellipse_points(p.pupil, t)
-        ix = np.clip(np.round(bx).astype(int), 0, cols - 1)
-        iy = np.clip(np.round(by).astype(int), 0, rows - 1)
-        on_image = (bx >= 0) & (bx <= cols - 1) & (by >= 0) & (by <= rows - 1)
-        free = on_image & (covered[iy, ix] == 0) & (lash_mask[iy, ix] == 0)
-        free &= (by > upper[0, ix] + 1) & (by < lower[0, ix] - 1)
-        visible = float(free.mean())
+    visible = _visible_share(p, covered, lash_mask, upper[0], lower[0])
 
     for i in range(p.glints):
         if p.pupil is not None and (p.glint_on_edge and i == 0):
@@ -198,6 +174,46 @@ def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
     if pupil is not None and p.opening <= 0:
         visible = 0.0
     return SyntheticEye(image, pupil, visible, params)
+
+
+def _lashes(shape, p: EyeParams, rng, upper) -> np.ndarray:
+    """The mask of the lashes hanging from the upper lid (at rows `upper`,
+    per column) and, with mascara, of a dark line along it."""
+    cols = shape[1]
+    icx = p.iris_center[0]
+    lash_mask = np.zeros(shape, np.uint8)
+    lid_x = np.linspace(icx - 1.2 * p.iris_radius, icx + 1.2 * p.iris_radius,
+                        max(p.lashes, 1))
+    for i in range(p.lashes):
+        x0 = float(lid_x[i] + rng.uniform(-5, 5))
+        y0 = float(np.interp(x0, np.arange(cols), upper))
+        length = p.iris_radius * rng.uniform(0.25, 0.7)
+        tilt = rng.uniform(-0.5, 0.5)
+        x1, y1 = x0 + length * math.sin(tilt), y0 + length * math.cos(tilt)
+        width = max(1, int(round(p.iris_radius / 60)))
+        cv2.line(lash_mask, (int(x0 * 16), int(y0 * 16)),
+                 (int(x1 * 16), int(y1 * 16)), 1, width, cv2.LINE_AA, 4)
+    if p.mascara:
+        pts = np.column_stack((np.arange(cols), upper)).astype(np.int32)
+        cv2.polylines(lash_mask, [pts], False, 1,
+                      max(2, int(p.iris_radius / 15)), cv2.LINE_AA)
+    return lash_mask
+
+
+def _visible_share(p: EyeParams, covered, lash_mask, upper, lower) -> float:
+    """The share of the pupil's boundary not hidden by the lids (at rows
+    `upper` and `lower`, per column), the lashes or the image's border."""
+    if p.pupil is None:
+        return 0.0
+    rows, cols = covered.shape
+    t = np.linspace(0, 2 * np.pi, 720, endpoint=False)
+    bx, by = ellipse_points(p.pupil, t)
+    ix = np.clip(np.round(bx).astype(int), 0, cols - 1)
+    iy = np.clip(np.round(by).astype(int), 0, rows - 1)
+    on_image = (bx >= 0) & (bx <= cols - 1) & (by >= 0) & (by <= rows - 1)
+    free = on_image & (covered[iy, ix] == 0) & (lash_mask[iy, ix] == 0)
+    free &= (by > upper[ix] + 1) & (by < lower[ix] - 1)
+    return float(free.mean())
 
 
 def pupil_coverage(e: Ellipse, x: np.ndarray, y: np.ndarray) -> np.ndarray:
