@@ -132,3 +132,29 @@ def test_bad_input_names_the_argument(kwargs, error, words):
 def test_tiny_and_flat_images_are_valid_and_not_found():
     for image in (np.zeros((3, 3), np.uint8), np.full((50, 60), 0.5)):
         assert not detect(image).found
+
+
+def test_the_overview_maps_pixel_centres_without_bias():
+    from pupil_radial.locate import Overview
+    # 640 px reduce by 5: overview pixel 0 covers image pixels 0..4.
+    overview = Overview(np.zeros((480, 640), np.float32))
+    assert overview.to_full(0, 0) == (2.0, 2.0)
+    assert overview.to_small(*overview.to_full(7.0, 3.0)) == (7.0, 3.0)
+    # A dark disc's centre comes back where it was drawn.
+    gray = np.full((480, 640), 180, np.float32)
+    cv2.circle(gray, (402, 213), 40, 30.0, -1)
+    x, y = Overview(gray).dark_region()
+    assert math.hypot(x - 402, y - 213) < 1.0
+
+
+@pytest.mark.parametrize("angle", [15.0, 70.0, 130.0])
+def test_the_angle_and_axes_follow_the_drawn_ellipse(angle):
+    truth = Ellipse(200.4, 150.6, 64.0, 40.0, angle)
+    eye = synthetic.eye((300, 400), seed=11, pupil=truth, glints=0,
+                        lashes=0, opening=1.0, iris_center=(200.0, 150.0),
+                        iris_radius=85.0, lid_center_y=150.0)
+    pupil = detect(eye.image)
+    assert pupil.found
+    assert abs(pupil.angle - angle) < 1.0
+    assert pupil.axes == pytest.approx((64.0, 40.0), abs=0.5)
+    assert pupil.ellipse.box == pupil.box

@@ -91,6 +91,15 @@ def test_peak_at_either_end_keeps_the_grid_radius():
     result = radial_search(gx, gy, (44.3, 33.7), [5.0, 17.4], [16.0, 30.0],
                            12, [0.25, 0.5, 0.25])
     assert result.subpixel_radii.tolist() == result.radii.tolist()
+    # The strength there is the filtered value at that end of the ray.
+    ends = []
+    for i, (r0, r1) in enumerate(((5.0, 16.0), (17.4, 30.0))):
+        filtered, step = filtered_profile(gx, gy, (44.3, 33.7), r0, r1, 12,
+                                          [0.25, 0.5, 0.25], result.angles[i])
+        k = int(round((result.radii[i] - r0) / float(step)))
+        ends.append(k)
+        assert result.strength[i] == filtered[k]
+    assert sorted(ends) == [0, 11]
 
 
 def test_subpixel_step_cuts_the_error_on_edges_between_samples():

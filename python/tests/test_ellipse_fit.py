@@ -84,6 +84,20 @@ def test_refinement_drops_points_beyond_the_cut_on_both_sides():
     assert refine(near.astype(np.float32), TRUTH, 3.0).inliers.all()
 
 
+def test_noisy_points_keep_no_outlier_beyond_a_pixel():
+    # Noise of 0.8 px would put three deviations at 2.4 px; the cut stays
+    # at most 1 px (for a minor axis under 40 px), so a glint's rim 2 px
+    # outside never joins the fit.
+    rng = np.random.default_rng(7)
+    pts = boundary(TRUTH, 192)
+    radial = (pts - (50, 40)) / np.hypot(*(pts - (50, 40)).T)[:, None]
+    pts += radial * rng.normal(0, 0.8, (len(pts), 1))
+    pts[20] = boundary(TRUTH, 192)[20] + 2.0 * radial[20]
+    refined = refine(pts.astype(np.float32), TRUTH, 3.0)
+    assert not refined.inliers[20]
+    assert np.abs(refined.residuals[refined.inliers]).max() < 1.0
+
+
 def test_too_few_points_give_no_fit():
     pts = boundary(TRUTH, 7).astype(np.float32)
     assert robust_fit(pts, (50, 40), 25.0) is None

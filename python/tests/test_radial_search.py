@@ -139,6 +139,8 @@ def test_minus_one_is_ambiguous_but_counted():
     (dict(center=(1.0, np.nan)), ValueError, "center must be finite"),
     (dict(center=(1.0,)), TypeError, "center"),
     (dict(center="ab"), TypeError, "center"),
+    (dict(center=(True, 1.0)), TypeError, "center must be a pair of numbers"),
+    (dict(center=(1.0, np.bool_(False))), TypeError, "center"),
     (dict(radius_min=[1, 2, 3]), ValueError, "radius_min has 3 entries"),
     (dict(radius_min=[1, 2], radius_max=[3, 4, 5], ray_count=None),
      ValueError, "differ in length"),

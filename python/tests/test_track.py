@@ -115,6 +115,10 @@ def test_a_frame_that_does_not_decode_is_a_frame_without_a_pupil(
     assert len(frames) == len(truth)  # no rows for frames that never were
     assert frames[2].image is None and frames[3].image is not None
     assert not list(track([frames[2].image]))[0].found
+    # Indices and times go on through the frame that failed.
+    assert [f.index for f in frames] == list(range(len(truth)))
+    assert [f.time_s for f in frames[1:5]] == pytest.approx(
+        [k / 120 for k in range(1, 5)], abs=1e-6)
 
 
 def read_csv(path):
@@ -144,6 +148,29 @@ def test_command_writes_the_csv_plot_and_overlay(tmp_path, video, capsys):
     assert int(overlay.get(cv2.CAP_PROP_FRAME_COUNT)) == len(truth)
 
 
+def test_csv_rows_hold_each_frame_s_pupil(tmp_path, video):
+    path, truth = video
+    out = tmp_path / "out.csv"
+    assert cli.main(["track", str(path), "--csv", str(out)]) == 0
+    rows = read_csv(out)[1:]
+    pupils = list(track(f.image for f in Frames(path)))
+    assert len(rows) == len(pupils) == len(truth)
+    for k, (row, pupil, t) in enumerate(zip(rows, pupils, truth)):
+        assert int(row[0]) == k
+        assert float(row[1]) == pytest.approx(k / 120, abs=1e-6)
+        assert row[2] == ("1" if pupil.found else "0")
+        assert float(row[8]) == pytest.approx(pupil.confidence, abs=1e-4)
+        if pupil.found:
+            x, y, major, minor, angle = map(float, row[3:8])
+            assert (x, y) == pytest.approx(pupil.center, abs=1e-3)
+            assert (major, minor) == pytest.approx(pupil.axes, abs=1e-3)
+            assert angle == pytest.approx(pupil.angle, abs=1e-2)
+            # The true pupil's centre is off the image's diagonal, so a
+            # swap of x and y cannot pass.
+            if t.visible >= 0.7:
+                assert math.hypot(x - t.pupil.cx, y - t.pupil.cy) < 0.5
+
+
 def test_an_interrupted_run_keeps_its_rows(tmp_path, video, monkeypatch):
     path, _ = video
     real = cli.track
@@ -167,6 +194,7 @@ def test_an_interrupted_run_keeps_its_rows(tmp_path, video, monkeypatch):
     ("broken", ["track", "{tmp}/images", "--csv", "{tmp}/o.csv"],
      "not an image"),
     (None, ["detect", "{tmp}/missing.png"], "not an image"),
+    ("nan", ["detect", "{tmp}/nan.tif"], "NaN"),
 ])
 def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, make, args,
                                             words):
@@ -179,6 +207,10 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, make, args,
         cv2.imwrite(str(tmp_path / "images" / "0.png"),
                     synthetic.eye((96, 96), seed=1).image)
         (tmp_path / "images" / "1.png").write_bytes(b"\x89PNG broken")
+    elif make == "nan":
+        image = synthetic.eye((96, 96), seed=1).image.astype(np.float32)
+        image[10, 10] = np.nan
+        assert cv2.imwrite(str(tmp_path / "nan.tif"), image)
     args = [a.format(tmp=tmp_path) for a in args]
     assert cli.main(args) == 2
     err = capsys.readouterr().err
@@ -188,6 +220,7 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, make, args,
 
 
 @pytest.mark.parametrize("option", ["--center=3", "--center=a,b",
+                                    "--center=nan,3", "--center=3,inf",
                                     "--radius=9,3", "--threshold=2"])
 def test_bad_options_are_usage_errors(option, capsys):
     with pytest.raises(SystemExit) as stop:

@@ -1,0 +1,84 @@
+"""The confidence's gates and terms, on fits and images made for them, and
+what `found` means."""
+
+import math
+
+import numpy as np
+import pytest
+
+cv2 = pytest.importorskip("cv2")
+
+from pupil_radial import detect, synthetic  # noqa: E402
+from pupil_radial.confidence import (dark_inside, on_edge,  # noqa: E402
+                                     plausible_shape)
+from pupil_radial.pupil import Ellipse  # noqa: E402
+from pupil_radial.rays import Region  # noqa: E402
+
+
+def test_shape_gate_compares_radii_with_the_radius_range():
+    e = Ellipse(0.0, 0.0, 40.0, 36.0, 0.0)  # radii 20 and 18
+    # The major radius against 1.2 times the range's top.
+    assert plausible_shape(e, (10.0, 19.0))      # 20 <= 22.8
+    assert not plausible_shape(e, (5.0, 16.0))   # 20 > 19.2
+    # The minor radius against 0.8 times the range's bottom.
+    assert plausible_shape(e, (22.0, 40.0))      # 17.6 <= 18
+    assert not plausible_shape(e, (23.0, 40.0))  # 18.4 > 18
+    # Too flat, too small.
+    assert not plausible_shape(Ellipse(0, 0, 40.0, 15.0, 0), (5.0, 30.0))
+    assert not plausible_shape(Ellipse(0, 0, 5.0, 3.9, 0), (1.0, 30.0))
+
+
+def test_on_edge_band_grows_with_the_minor_axis():
+    small, large = Ellipse(0, 0, 20, 10, 0), Ellipse(0, 0, 200, 100, 0)
+    r = np.array([0.55, -0.55, 1.4, 1.6])
+    assert on_edge(small, r).tolist() == [True, True, False, False]
+    assert on_edge(large, r).tolist() == [True, True, True, False]
+
+
+def disc_region(inside, outside, radius=15.0):
+    """A region holding a uniform disc at (40, 40) on a uniform surround."""
+    gray = np.full((81, 81), outside, np.float32)
+    cv2.circle(gray, (40, 40), int(radius), float(inside), -1)
+    return Region(gray, (40, 40), 30.0, 0.0), Ellipse(40.0, 40.0, 2 * radius,
+                                                      2 * radius, 0.0)
+
+
+def test_the_inside_must_be_darker_by_the_least_contrast():
+    # 12 levels on the 0-255 scale is the least contrast of a pupil.
+    assert dark_inside(*disc_region(90, 103))
+    assert not dark_inside(*disc_region(90, 100))
+    assert not dark_inside(*disc_region(110, 100))
+    # Half the inside bright (lashes over skin) is not a pupil.
+    region, ellipse = disc_region(40, 120)
+    region.smooth[40 - region.y0:, :] = 120
+    assert not dark_inside(region, ellipse)
+
+
+def faint_eye(difference):
+    """A clean synthetic eye whose pupil is `difference` levels darker than
+    the iris around it."""
+    return synthetic.eye((240, 320), seed=5, iris_level=100.0,
+                         pupil_level=100.0 - difference, noise=0.5, lashes=0,
+                         glints=0, opening=1.0, vignetting=0.0)
+
+
+def test_a_faint_pupil_scores_zero_and_a_clear_one_is_found():
+    for difference, found in ((10.0, False), (40.0, True)):
+        e = faint_eye(difference)
+        p = e.pupil
+        pupil = detect(e.image, center=(p.cx, p.cy),
+                       radius=(0.3 * p.minor, 0.8 * p.major))
+        assert pupil.found == found
+        if not found:
+            assert pupil.confidence == 0.0
+
+
+def test_found_means_confidence_at_or_above_the_threshold():
+    e = synthetic.eye((192, 192), seed=2)
+    confidence = detect(e.image).confidence
+    assert 0.5 < confidence < 1.0
+    at = detect(e.image, threshold=confidence)
+    assert at.found and at.confidence == confidence
+    above = detect(e.image, threshold=math.nextafter(confidence, 1.0))
+    assert not above.found and above.confidence == confidence
+    assert math.isnan(above.center[0])
