@@ -28,14 +28,13 @@ struct Shape {
   static constexpr int kGroup = group;
 };
 
-// Every member, with what it must do. (GCC notes that a vector type's
+// Every member, with what it must do. Masks M (float and int32 lanes) and
+// DM (double lanes) may be vectors or mask registers; comparisons are
+// ordered, so a NaN lane compares false. (GCC notes that a vector type's
 // alignment attribute is not part of a template argument; for a check of
 // identity that is as it should be.)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wignored-attributes"
-// Every member, with what it must do. Masks M (float and int32 lanes) and
-// DM (double lanes) may be vectors or mask registers; comparisons are
-// ordered, so a NaN lane compares false.
 template <class V>
 constexpr bool vector_traits_complete() {
   using F = typename V::F;          // kFloats floats
@@ -60,82 +59,89 @@ constexpr bool vector_traits_complete() {
                 "kInterleave, kBlocksPerChunk");
   static_assert(V::kGroup >= 1 && (V::kGroup & (V::kGroup - 1)) == 0,
                 "kGroup: a power of two");
+  static_assert(sizeof(Index) >= sizeof(int32_t) * V::kFloats,
+                "Index: an index per lane");
 
   // Float and int32 lanes, for sampling.
-  static_assert(is_same_v<decltype(V::set1(0.0f)), F>, "set1(float): F");
-  static_assert(is_same_v<decltype(f * f + f - f), F>, "F arithmetic");
-  static_assert(is_same_v<decltype(V::iset1(0)), I>, "iset1(int32_t): I");
-  static_assert(is_same_v<decltype(V::iota()), I>, "iota(): lanes 0, 1, ...");
-  static_assert(is_same_v<decltype(V::iadd(i, i)), I>, "iadd(I, I): I");
-  static_assert(is_same_v<decltype(V::imin(i, i)), I>, "imin(I, I): I");
-  static_assert(is_same_v<decltype(V::imullo(i, i)), I>,
-                "imullo(I, I): the low 32 bits of the products");
-  static_assert(is_same_v<decltype(V::to_float(i)), F>,
-                "to_float(I): F, rounded to nearest");
-  static_assert(is_same_v<decltype(V::truncate(f)), I>,
-                "truncate(F): I, toward zero");
-  static_assert(is_same_v<decltype(V::ge(f, f)), M>, "ge(F, F): M");
-  static_assert(is_same_v<decltype(V::le(f, f)), M>, "le(F, F): M");
-  static_assert(is_same_v<decltype(V::igt(i, i)), M>, "igt(I, I): M");
-  static_assert(is_same_v<decltype(V::both(m, m)), M>, "both(M, M): M");
-  static_assert(is_same_v<decltype(V::first_lanes(0)), M>,
-                "first_lanes(count): lanes below count set");
-  static_assert(is_same_v<decltype(V::any(m)), bool>, "any(M): bool");
-  static_assert(is_same_v<decltype(V::zero_unless(m, f)), F>,
-                "zero_unless(M, F): +0.0 where not set");
-  static_assert(is_same_v<decltype(V::select(m, f, f)), F>,
-                "select(M, if_not, if_set): F");
-  static_assert(is_same_v<decltype(V::index(i)), Index>,
-                "index(I): the indices as pairs() reads them");
+  static_assert(is_same_v<decltype(f * f + f - f), F> &&
+                    is_same_v<decltype(V::set1(0.0f)), F>,
+                "F arithmetic; set1(float) broadcasts");
   static_assert(
-      is_same_v<decltype(V::pairs(fp, fp, V::index(i), f, f, f, f)), void>,
-      "pairs(grad_x, grad_y, Index, left_x, right_x, left_y, "
-      "right_y): each lane's pixel and its right neighbour");
+      is_same_v<decltype(V::iset1(0)), I> && is_same_v<decltype(V::iota()), I>,
+      "iset1(int32_t) broadcasts; iota() holds 0, 1, ...");
+  static_assert(is_same_v<decltype(V::iadd(i, i)), I> &&
+                    is_same_v<decltype(V::imin(i, i)), I> &&
+                    is_same_v<decltype(V::imullo(i, i)), I>,
+                "iadd, imin, imullo (the products' low 32 bits) of (I, I)");
+  static_assert(is_same_v<decltype(V::to_float(i)), F> &&
+                    is_same_v<decltype(V::truncate(f)), I>,
+                "to_float(I) rounds to nearest, truncate(F) toward zero");
+  static_assert(is_same_v<decltype(V::ge(f, f)), M> &&
+                    is_same_v<decltype(V::le(f, f)), M> &&
+                    is_same_v<decltype(V::igt(i, i)), M>,
+                "ge, le of (F, F) and igt of (I, I): M");
+  static_assert(is_same_v<decltype(V::both(m, m)), M> &&
+                    is_same_v<decltype(V::first_lanes(0)), M> &&
+                    is_same_v<decltype(V::any(m)), bool>,
+                "both(M, M); first_lanes(count): the lanes below count; "
+                "any(M): bool");
+  static_assert(is_same_v<decltype(V::zero_unless(m, f)), F> &&
+                    is_same_v<decltype(V::select(m, f, f)), F>,
+                "zero_unless(M, F): +0.0 where not set; "
+                "select(M, if_not, if_set)");
+  static_assert(
+      is_same_v<decltype(V::index(i)), Index> &&
+          is_same_v<decltype(V::pairs(fp, fp, V::index(i), f, f, f, f)), void>,
+      "index(I) stores a block's indices; pairs(grad_x, grad_y, Index, "
+      "left_x, right_x, left_y, right_y): each lane's pixel and its right "
+      "neighbour");
   static_assert(is_same_v<decltype(V::store_widened(out, f, int64_t{})), void>,
                 "store_widened(double*, F, lanes): the first lanes, widened; "
                 "nothing past them written");
 
   // Double lanes, for filtering, the peak and ray directions.
-  static_assert(is_same_v<decltype(d * d + d - d), D>, "D arithmetic");
-  static_assert(is_same_v<decltype(-d), D>, "D negation");
-  static_assert(is_same_v<decltype(V::dset1(0.0)), D>, "dset1(double): D");
-  static_assert(is_same_v<decltype(V::dzero()), D>, "dzero(): +0.0");
-  static_assert(is_same_v<decltype(V::dindex()), D>, "dindex(): 0.0, 1.0, ...");
-  static_assert(is_same_v<decltype(V::dload(dp)), D>, "dload(const double*)");
-  static_assert(is_same_v<decltype(V::dstore(out, d)), void>,
-                "dstore(double*, D)");
-  static_assert(is_same_v<decltype(V::dload_lanes(dp, dm)), D>,
-                "dload_lanes(p, DM): 0.0 and no memory touched where not set");
-  static_assert(is_same_v<decltype(V::dstore_lanes(out, dm, d)), void>,
-                "dstore_lanes(p, DM, D): only the set lanes written");
-  static_assert(is_same_v<decltype(V::dlanes(int64_t{}, int64_t{})), DM>,
-                "dlanes(from, to): lanes in [from, to) set");
-  static_assert(is_same_v<decltype(V::dgt(d, d)), DM>, "dgt(D, D): DM");
-  static_assert(is_same_v<decltype(V::deq(d, d)), DM>, "deq(D, D): DM");
-  static_assert(is_same_v<decltype(V::dfinite(d)), DM>, "dfinite(D): DM");
-  static_assert(is_same_v<decltype(V::dand(dm, dm)), DM>, "dand(DM, DM)");
-  static_assert(is_same_v<decltype(V::dor(dm, dm)), DM>, "dor(DM, DM)");
-  static_assert(is_same_v<decltype(V::dall()), DM>, "dall(): every lane");
-  static_assert(is_same_v<decltype(V::dall_set(dm)), bool>, "dall_set(DM)");
-  static_assert(is_same_v<decltype(V::dkeep(dm, d)), D>,
-                "dkeep(DM, D): +0.0 where not set");
-  static_assert(is_same_v<decltype(V::dselect(dm, d, d)), D>,
-                "dselect(DM, if_not, if_set): D");
-  static_assert(is_same_v<decltype(V::dmax(d, d)), D>,
-                "dmax(D, D): lane-wise, inputs never NaN");
-  static_assert(is_same_v<decltype(V::dmin(d, d)), D>,
-                "dmin(D, D): lane-wise, inputs never NaN");
-  static_assert(is_same_v<decltype(V::dmax_lanes(d)), double>,
-                "dmax_lanes(D): the largest lane");
-  static_assert(is_same_v<decltype(V::dmin_lanes(d)), double>,
-                "dmin_lanes(D): the smallest lane");
-  static_assert(is_same_v<decltype(V::dround(d)), D>,
-                "dround(D): to the nearest integer, ties to even");
-  static_assert(is_same_v<decltype(V::to_floats(d, nullptr)), void>,
-                "to_floats(D, float*): the lanes rounded to floats, stored");
-  static_assert(is_same_v<decltype(V::same_floats(d, d)), unsigned>,
-                "same_floats(D, D): bit i set where lane i of both rounds to "
-                "the same float");
+  static_assert(is_same_v<decltype(d * d + d - d), D> &&
+                    is_same_v<decltype(-d), D> &&
+                    is_same_v<decltype(V::dset1(0.0)), D> &&
+                    is_same_v<decltype(V::dzero()), D> &&
+                    is_same_v<decltype(V::dindex()), D>,
+                "D arithmetic and negation; dset1(double) broadcasts; "
+                "dzero(): +0.0; dindex(): 0.0, 1.0, ...");
+  static_assert(is_same_v<decltype(V::dload(dp)), D> &&
+                    is_same_v<decltype(V::dstore(out, d)), void>,
+                "dload(const double*), dstore(double*, D): unaligned");
+  static_assert(is_same_v<decltype(V::dload_lanes(dp, dm)), D> &&
+                    is_same_v<decltype(V::dstore_lanes(out, dm, d)), void> &&
+                    is_same_v<decltype(V::dlanes(int64_t{}, int64_t{})), DM>,
+                "dload_lanes(p, DM): 0.0 and no memory touched where not "
+                "set; dstore_lanes(p, DM, D): only the set lanes written; "
+                "dlanes(from, to): the lanes in [from, to)");
+  static_assert(is_same_v<decltype(V::dgt(d, d)), DM> &&
+                    is_same_v<decltype(V::deq(d, d)), DM> &&
+                    is_same_v<decltype(V::dfinite(d)), DM>,
+                "dgt, deq of (D, D), dfinite(D): DM");
+  static_assert(is_same_v<decltype(V::dand(dm, dm)), DM> &&
+                    is_same_v<decltype(V::dor(dm, dm)), DM> &&
+                    is_same_v<decltype(V::dall()), DM> &&
+                    is_same_v<decltype(V::dall_set(dm)), bool>,
+                "dand, dor of (DM, DM); dall(): every lane; dall_set(DM)");
+  static_assert(is_same_v<decltype(V::dkeep(dm, d)), D> &&
+                    is_same_v<decltype(V::dselect(dm, d, d)), D>,
+                "dkeep(DM, D): +0.0 where not set; "
+                "dselect(DM, if_not, if_set)");
+  static_assert(is_same_v<decltype(V::dmax(d, d)), D> &&
+                    is_same_v<decltype(V::dmin(d, d)), D> &&
+                    is_same_v<decltype(V::dmax_lanes(d)), double> &&
+                    is_same_v<decltype(V::dmin_lanes(d)), double>,
+                "dmax, dmin of (D, D), lane-wise, inputs never NaN; "
+                "dmax_lanes, dmin_lanes(D): across the lanes");
+  static_assert(is_same_v<decltype(V::dround(d)), D> &&
+                    is_same_v<decltype(V::to_floats(d, nullptr)), void> &&
+                    is_same_v<decltype(V::same_floats(d, d)), unsigned>,
+                "dround(D): to the nearest integer, ties to even; "
+                "to_floats(D, float*): the lanes as floats, stored; "
+                "same_floats(D, D): bit i where lane i of both rounds to the "
+                "same float");
   return true;
 }
 #pragma GCC diagnostic pop

@@ -6,11 +6,7 @@
 // class core: two vector pipes, so four independent filter sums.
 #include <arm_neon.h>
 
-#include "dispatch.h"
-#include "simd/profile_peak_simd.h"
-#include "simd/ray_direction_simd.h"
-#include "simd/ray_profile_simd.h"
-#include "simd/vector_traits.h"
+#include "simd/ray_functions_simd.h"
 
 namespace pupil::arm {
 namespace {
@@ -26,7 +22,6 @@ struct V : simd::Shape<128, 4, 8, 4> {
   using D = float64x2_t;
   using DM = uint64x2_t;
   using Index = LaneIndex;
-
   static F set1(float v) { return vdupq_n_f32(v); }
   static I iset1(int32_t v) { return vdupq_n_s32(v); }
   static I iota() {
@@ -141,16 +136,9 @@ struct V : simd::Shape<128, 4, 8, 4> {
     return (vget_lane_u32(same, 0) & 1u) | (vget_lane_u32(same, 1) & 2u);
   }
 };
-static_assert(simd::vector_traits_complete<V>());
 
 }  // namespace
 
-// Data, not code: dispatch reads it.
-extern const RayFunctions neon = {"neon",
-                                  &simd::ray_directions_simd<V>,
-                                  &simd::sample_ray_profile_simd<V>,
-                                  &simd::filter_profile_simd<V>,
-                                  &simd::find_profile_peak_simd<V>,
-                                  &simd::filter_profile_peak_simd<V>};
+extern const RayFunctions neon = simd::ray_functions<V>("neon");
 
 }  // namespace pupil::arm

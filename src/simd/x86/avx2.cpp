@@ -3,11 +3,7 @@
 // everything compiled here has internal linkage but the table.
 #include <immintrin.h>
 
-#include "dispatch.h"
-#include "simd/profile_peak_simd.h"
-#include "simd/ray_direction_simd.h"
-#include "simd/ray_profile_simd.h"
-#include "simd/vector_traits.h"
+#include "simd/ray_functions_simd.h"
 #include "simd/x86/avx_shared.h"
 
 namespace pupil::x86 {
@@ -20,7 +16,6 @@ struct V : simd::Shape<256, 4, 8, 4> {
   using D = __m256d;
   using DM = __m256d;
   using Index = PairIndex<kFloats>;
-
   static F set1(float v) { return _mm256_set1_ps(v); }
   static I iset1(int32_t v) { return _mm256_set1_epi32(v); }
   static I iota() { return _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7); }
@@ -112,16 +107,9 @@ struct V : simd::Shape<256, 4, 8, 4> {
         _mm_movemask_ps(_mm_cmpeq_ps(_mm256_cvtpd_ps(a), _mm256_cvtpd_ps(b))));
   }
 };
-static_assert(simd::vector_traits_complete<V>());
 
 }  // namespace
 
-// Data, not code: dispatch reads it on any CPU.
-extern const RayFunctions avx2 = {"avx2",
-                                  &simd::ray_directions_simd<V>,
-                                  &simd::sample_ray_profile_simd<V>,
-                                  &simd::filter_profile_simd<V>,
-                                  &simd::find_profile_peak_simd<V>,
-                                  &simd::filter_profile_peak_simd<V>};
+extern const RayFunctions avx2 = simd::ray_functions<V>("avx2");
 
 }  // namespace pupil::x86

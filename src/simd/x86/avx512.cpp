@@ -5,11 +5,7 @@
 // internal linkage but the table.
 #include <immintrin.h>
 
-#include "dispatch.h"
-#include "simd/profile_peak_simd.h"
-#include "simd/ray_direction_simd.h"
-#include "simd/ray_profile_simd.h"
-#include "simd/vector_traits.h"
+#include "simd/ray_functions_simd.h"
 #include "simd/x86/avx_shared.h"
 
 namespace pupil::x86 {
@@ -22,7 +18,6 @@ struct V : simd::Shape<512, 4, 4, 2> {
   using D = __m512d;
   using DM = __mmask8;
   using Index = PairIndex<kFloats>;
-
   static F set1(float v) { return _mm512_set1_ps(v); }
   static I iset1(int32_t v) { return _mm512_set1_epi32(v); }
   static I iota() {
@@ -136,16 +131,9 @@ struct V : simd::Shape<512, 4, 4, 2> {
         _mm256_cmp_ps(_mm512_cvtpd_ps(a), _mm512_cvtpd_ps(b), _CMP_EQ_OQ)));
   }
 };
-static_assert(simd::vector_traits_complete<V>());
 
 }  // namespace
 
-// Data, not code: dispatch reads it on any CPU.
-extern const RayFunctions avx512 = {"avx512",
-                                    &simd::ray_directions_simd<V>,
-                                    &simd::sample_ray_profile_simd<V>,
-                                    &simd::filter_profile_simd<V>,
-                                    &simd::find_profile_peak_simd<V>,
-                                    &simd::filter_profile_peak_simd<V>};
+extern const RayFunctions avx512 = simd::ray_functions<V>("avx512");
 
 }  // namespace pupil::x86
