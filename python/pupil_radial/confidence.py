@@ -45,8 +45,8 @@ _QUARTER_OUT, _HALF_OUT = _N // 4, _N // 2
 def on_edge(ellipse: Ellipse, residuals: np.ndarray) -> np.ndarray:
     """The points whose residual is within half a pixel and 1 % of the
     minor axis of the ellipse."""
-    return np.abs(residuals) < TUNING.on_edge + (
-        TUNING.on_edge_share * ellipse.minor)
+    px, share = TUNING.on_edge
+    return np.abs(residuals) < px + share * ellipse.minor
 
 
 def plausible_shape(ellipse: Ellipse, radius_range) -> bool:
@@ -79,7 +79,9 @@ def dark_inside(region: Region, ellipse: Ellipse) -> bool:
                 > inner[_HALF_IN] + TUNING.evenness * contrast)
 
 
-def _ramp(value: float, floor: float, span: float) -> float:
+def _ramp(value: float, ramp) -> float:
+    """0 up to ramp's floor, 1 from its floor plus its span, linear between."""
+    floor, span = ramp
     return min(1.0, max(0.0, (value - floor) / span))
 
 
@@ -105,8 +107,7 @@ def terms(region: Region, edges: Edges, fit: Fit, rays: int) -> Terms:
     snr = contrast / max(noise, 1e-3)
     # The fit's own points: a lid's chord near the ellipse is no misfit.
     rms = float(np.sqrt(np.mean(fit.residuals[fit.inliers] ** 2)))
-    return Terms(_ramp(support, t.support_floor, t.support_span),
-                 _ramp(snr, t.snr_floor, t.snr_span),
+    return Terms(_ramp(support, t.support_ramp), _ramp(snr, t.snr_ramp),
                  1.0 / (1.0 + (rms / t.rms_half) ** 2))
 
 

@@ -209,7 +209,8 @@ def _fine_pass(region: Region, ellipse: Ellipse, rays, threshold,
     width = slack + t.fine_slack_share * expected
     lo = np.maximum(expected - width, 0.5)
     hi = expected + width
-    if not hi.max() <= t.fine_reach * searched_range[1] + t.fine_reach_margin:
+    times, margin = t.fine_reach
+    if not hi.max() <= times * searched_range[1] + margin:
         return not_found()
     fine = region.search(ellipse.center, lo, hi, rays, t.fine_spacing,
                          first_edge=False)

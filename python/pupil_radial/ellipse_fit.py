@@ -192,8 +192,9 @@ def _outlier_cut(inside: np.ndarray, minor: float) -> float:
     pixel; a lid's chord or a glint's rim lies further off than that."""
     t = TUNING
     spread = 1.4826 * median(np.abs(inside - median(inside)))
-    return min(max(t.outlier_sigmas * spread, t.least_outlier_cut),
-               max(t.most_outlier_cut, t.outlier_cut_share * minor))
+    nearest, furthest = t.outlier_cut_bounds
+    return min(max(t.outlier_sigmas * spread, nearest),
+               max(furthest, t.outlier_cut_share * minor))
 
 
 def refine(points: np.ndarray, start: Ellipse,

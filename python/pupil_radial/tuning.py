@@ -105,9 +105,8 @@ class Tuning:
     #: ... and this share of its radius.
     fine_slack_share: float = 0.1
     #: The fine search gives up on an ellipse reaching past this many times
-    #: the range's top, plus the margin: no pupil is there.
-    fine_reach: float = 1.3
-    fine_reach_margin: float = 4.0
+    #: the range's top plus this many px: no pupil is there.
+    fine_reach: tuple = (1.3, 4.0)
 
     # -- Fitting --
     #: Points on the coarse grid are scored within this band.
@@ -131,19 +130,18 @@ class Tuning:
     refined_support: float = 0.85
     #: Outliers are beyond this many robust standard deviations...
     outlier_sigmas: float = 3.0
-    #: ... but never nearer than this (noise moves edges that much) ...
-    least_outlier_cut: float = 0.5
-    #: ... nor further than this, or this share of the minor axis.
-    most_outlier_cut: float = 1.0
+    #: ... but never nearer than the first (noise moves edges that much)
+    #: nor further than the larger of the second and ...
+    outlier_cut_bounds: tuple = (0.5, 1.0)
+    #: ... this share of the minor axis.
     outlier_cut_share: float = 0.025
     #: Rounds of the refinement.
     refine_rounds: int = 3
 
     # -- The confidence (see confidence.py) --
-    #: A point is on the ellipse within this many px...
-    on_edge: float = 0.5
-    #: ... and this share of the minor axis.
-    on_edge_share: float = 0.01
+    #: A point is on the ellipse within this many px and this share of the
+    #: minor axis.
+    on_edge: tuple = (0.5, 0.01)
     #: The flattest pupil: minor / major.
     least_roundness: float = 0.4
     #: The smallest pupil's minor axis.
@@ -161,14 +159,14 @@ class Tuning:
     #: along each direction, and px beyond it.
     inner_rings: tuple = (0.25, 0.5, 0.75)
     outer_ring: tuple = (1.25, 2.0)
-    #: Edge gradient over noise: 0 at this, 1 at this plus the span.
-    snr_floor: float = 2.0
-    snr_span: float = 6.0
+    #: Edge gradient over noise: 0 at the first, 1 at the first plus the
+    #: second.
+    snr_ramp: tuple = (2.0, 6.0)
     #: The fit's rms residual at which its term is one half.
     rms_half: float = 0.5
-    #: Share of the rays on the ellipse: 0 at this, 1 at this plus the span.
-    support_floor: float = 0.45
-    support_span: float = 0.4
+    #: Share of the rays on the ellipse: 0 at the first, 1 at the first plus
+    #: the second.
+    support_ramp: tuple = (0.45, 0.4)
 
 
 TUNING = Tuning()
