@@ -10,6 +10,9 @@ import numbers
 import numpy as np
 
 INT32_MAX = 2**31 - 1
+#: More rays than this measure nothing more of a pupil and only cost time
+#: and memory.
+MAX_RAYS = 4096
 
 
 def _is_real(value) -> bool:
@@ -73,9 +76,14 @@ def real_array(name: str, value) -> np.ndarray:
 
 
 def image(value) -> np.ndarray:
-    """An eye image: 2-D gray, or 3-D with 3 (BGR) or 4 (BGRA) channels,
-    not empty, of real numbers."""
+    """An eye image: 2-D gray (or with one channel), or 3-D with 3 (BGR) or
+    4 (BGRA) channels, not empty, of real numbers."""
+    if value is None:
+        raise TypeError("image is None, not an image (cv2.imread returns "
+                        "None for a file it cannot read)")
     array = real_array("image", value)
+    if array.ndim == 3 and array.shape[2] == 1:  # gray with a channel axis
+        array = array[:, :, 0]
     if not (array.ndim == 2 or (array.ndim == 3
                                 and array.shape[2] in (3, 4))):
         raise ValueError(f"image must be 2-D gray or 3-channel BGR, got shape "
@@ -83,3 +91,16 @@ def image(value) -> np.ndarray:
     if array.size == 0:
         raise ValueError(f"image is empty (shape {array.shape})")
     return array
+
+
+def radius(value, rows: int, cols: int) -> tuple:
+    """A pupil radius range (min, max) with 0 < min < max, no larger than
+    the image it is looked for in."""
+    low, high = pair("radius", value)
+    if not 0 < low < high:
+        raise ValueError(
+            f"radius must be (min, max) with 0 < min < max, got {(low, high)}")
+    if high > max(rows, cols):
+        raise ValueError(f"radius max {high:g} px is beyond the {cols}x{rows} "
+                         "image")
+    return (low, high)

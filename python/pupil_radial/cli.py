@@ -13,6 +13,7 @@ import csv
 import importlib.util
 import json
 import math
+import os
 import sys
 import time
 from pathlib import Path
@@ -28,7 +29,10 @@ from .pupil import DEFAULT_THRESHOLD, Pupil
 from .track import InputError, open_frames, track
 
 COLUMNS = ("frame", "time_s", "found", "center_x", "center_y", "major_px",
-           "minor_px", "angle_deg", "confidence")
+           "minor_px", "angle_deg", "confidence", "status")
+# What each output may be written as.
+_SUFFIXES = {"--csv": (".csv",), "--plot": (".png", ".pdf", ".svg", ".jpg"),
+             "--overlay": (".avi",)}
 
 
 class UsageError(Exception):
@@ -37,7 +41,11 @@ class UsageError(Exception):
 
 def main(argv=None) -> int:
     parser = _parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_negative_values(
+        sys.argv[1:] if argv is None else list(argv)))
+    # OpenCV's own warnings would only come before our one line; it reads
+    # this when it first logs.
+    os.environ.setdefault("OPENCV_LOG_LEVEL", "ERROR")
     try:
         return args.run(args)
     except (UsageError, InputError) as error:
@@ -49,6 +57,19 @@ def main(argv=None) -> int:
         return 130
     except BrokenPipeError:  # `pupil-radial track ... | head`
         return 0
+
+
+def _negative_values(argv):
+    """`--center -10,-12` as `--center=-10,-12`: argparse would take a
+    value that starts with a minus for an option."""
+    out = []
+    for arg in argv:
+        if (out and out[-1] in ("--center", "--radius") and len(arg) > 1
+                and arg[0] == "-" and (arg[1].isdigit() or arg[1] == ".")):
+            out[-1] = f"{out[-1]}={arg}"
+        else:
+            out.append(arg)
+    return out
 
 
 class _Parser(argparse.ArgumentParser):
@@ -77,10 +98,14 @@ def _parser():
                        f"(default {DEFAULT_THRESHOLD})")
 
     t = sub.add_parser("track", help="a video file or folder of images to a "
-                       "CSV of the pupil per frame (no INPUT: the demo)")
-    t.add_argument("input", nargs="?", metavar="INPUT",
+                       "CSV of the pupil per frame")
+    t.add_argument("input", metavar="INPUT",
                    help="video file OpenCV can read, or a folder of images "
                    "(taken in name order)")
+    t.add_argument("--fps", type=_rate, metavar="RATE",
+                   help="frames per second: times for a folder's images "
+                   "(without it, a folder is timed in frames), or instead "
+                   "of a video's own")
     t.add_argument("--csv", metavar="OUT.csv",
                    help="write the CSV here (default: standard output)")
     t.add_argument("--plot", metavar="OUT.png",
@@ -118,9 +143,18 @@ def _numbers(text, count):
     except ValueError:
         values = ()
     if len(values) != count or not all(math.isfinite(v) for v in values):
-        raise argparse.ArgumentTypeError(
-            f"expected {count} numbers separated by commas, got {text!r}")
+        wanted = "a number" if count == 1 else \
+            f"{count} numbers separated by commas"
+        raise argparse.ArgumentTypeError(f"expected {wanted}, got {text!r}")
     return values
+
+
+def _rate(text):
+    (value,) = _numbers(text, 1)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"expected a positive rate, got "
+                                         f"{text!r}")
+    return value
 
 
 def _pair(text):
@@ -142,41 +176,68 @@ def _unit(text):
     return value
 
 
-def _row(index, time_s, pupil: Pupil):
+def _row(frame, pupil: Pupil):
+    start = [frame.index, f"{frame.time_s:.6f}"]
+    if frame.image is None:
+        return start + [0] + [""] * 6 + ["unreadable"]
     if not pupil.found:
-        return [index, f"{time_s:.6f}", 0, "", "", "", "", "",
-                f"{pupil.confidence:.4f}"]
+        return start + [0] + [""] * 5 + [f"{pupil.confidence:.4f}",
+                                          "not_found"]
     (cx, cy), (major, minor) = pupil.center, pupil.axes
-    return [index, f"{time_s:.6f}", 1, f"{cx:.4f}", f"{cy:.4f}",
-            f"{major:.4f}", f"{minor:.4f}", f"{pupil.angle:.3f}",
-            f"{pupil.confidence:.4f}"]
+    return start + [1, f"{cx:.4f}", f"{cy:.4f}", f"{major:.4f}",
+                    f"{minor:.4f}", f"{pupil.angle:.3f}",
+                    f"{pupil.confidence:.4f}", "found"]
 
 
 def _track(args) -> int:
     if args.plot and not _have_matplotlib():
         raise UsageError(
             "--plot needs matplotlib (Debian: python3-matplotlib)")
-    if args.input is None:
-        given = [name for name in ("csv", "plot", "overlay", "center",
-                                   "radius") if getattr(args, name)]
-        if given:
-            raise UsageError(
-                "track without INPUT runs the demo into pupil-radial-demo/; "
-                f"--{given[0]} needs an INPUT")
-        return _demo(_parser().parse_args(["demo"]))
-    frames = open_frames(args.input)
+    for option in ("csv", "plot", "overlay"):
+        _check_output(getattr(args, option), f"--{option}")
+    frames = open_frames(args.input, args.fps)
+    if args.radius and frames.shape and args.radius[1] > max(frames.shape):
+        rows, cols = frames.shape
+        raise UsageError(f"--radius: MAX {args.radius[1]:g} px is beyond the "
+                         f"{cols}x{rows} frames")
     summary = run_tracking(frames, args.csv, args.plot, args.overlay,
                            center=args.center, radius=args.radius,
                            threshold=args.threshold)
+    if summary.unreadable == summary.frames:
+        raise InputError(f"{args.input}: no frame could be read")
     print(summary.line(), file=sys.stderr)
+    # Containers estimate their frame counts, a little high at times.
+    if frames.count and frames.read < frames.count - max(
+            2, frames.count // 100):
+        print(f"pupil-radial: warning: {args.input} announced "
+              f"{frames.count} frames; it ended after {frames.read}",
+              file=sys.stderr)
     return 0
+
+
+def _check_output(path, option, suffixes=None):
+    """Refuses, before any work, an output whose name or folder cannot be
+    meant."""
+    if path is None:
+        return
+    suffixes = suffixes or _SUFFIXES[option]
+    target = Path(path)
+    if target.suffix.lower() not in suffixes:
+        raise UsageError(f"{option} {path}: expected a name ending in "
+                         f"{' or '.join(suffixes)}")
+    folder = target.parent
+    if not folder.is_dir():
+        raise UsageError(f"{option} {path}: there is no folder {folder}")
+    if not os.access(folder, os.W_OK) or (
+            target.exists() and not os.access(target, os.W_OK)):
+        raise UsageError(f"{option} {path}: not writable")
 
 
 class Summary:
     """What a tracking run did, for its closing line."""
 
     def __init__(self):
-        self.frames = self.found = 0
+        self.frames = self.found = self.unreadable = 0
         self.processing = 0.0
         self.decoding = 0.0
         self.times, self.pupils = [], []
@@ -185,16 +246,45 @@ class Summary:
         share = 100 * self.found / self.frames if self.frames else 0.0
         rate = self.frames / self.processing if self.processing else 0.0
         decode = 1e3 * self.decoding / self.frames if self.frames else 0.0
-        return (f"frames: {self.frames}, pupil found in {share:.1f} %, "
-                f"processing {rate:.0f} frames/s, decoding {decode:.2f} "
-                "ms/frame")
+        return (f"frames: {self.frames} ({self.unreadable} unreadable), "
+                f"pupil found in {share:.1f} %, processing {rate:.0f} "
+                f"frames/s, decoding {decode:.2f} ms/frame")
 
 
 def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
                  **options) -> Summary:
     """Tracks `frames` (from open_frames()), writing a CSV row per frame as
-    it goes, then the plot; returns the Summary."""
+    it goes, then the plot (also of an interrupted run's rows); returns the
+    Summary."""
     summary = Summary()
+    try:
+        out = open(csv_path, "w", newline="") if csv_path else sys.stdout
+    except OSError as error:
+        raise UsageError(f"{csv_path}: {error.strerror}") from None
+    overlay = _Overlay(overlay_path, frames.fps) if overlay_path else None
+    try:
+        _track_rows(frames, csv.writer(out, lineterminator="\n"), out,
+                    overlay, summary, options)
+    except OSError as error:  # a disk that fills up, a closed pipe
+        where = csv_path or overlay_path or "standard output"
+        raise UsageError(f"{where}: {error.strerror or error}") from None
+    finally:
+        summary.decoding = frames.decode_seconds
+        if out is not sys.stdout:
+            out.close()
+        if overlay:
+            overlay.close()
+        if plot_path and summary.frames:
+            folder = frames.fps is None and frames.path.is_dir()
+            try:
+                plot(summary.times, summary.pupils, plot_path,
+                     "frame" if folder else "time (s)")
+            except (OSError, ValueError) as error:
+                raise UsageError(f"{plot_path}: {error}") from None
+    return summary
+
+
+def _track_rows(frames, writer, out, overlay, summary, options):
     current = [None]
 
     def images():
@@ -202,14 +292,8 @@ def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
             current[0] = frame
             yield frame.image
 
-    try:
-        out = open(csv_path, "w", newline="") if csv_path else sys.stdout
-    except OSError as error:
-        raise UsageError(f"{csv_path}: {error.strerror}") from None
-    overlay = _Overlay(overlay_path, frames.fps) if overlay_path else None
     progress = _progress(frames.count)
     try:
-        writer = csv.writer(out, lineterminator="\n")
         writer.writerow(COLUMNS)
         out.flush()
         results = track(images(), **options)
@@ -224,25 +308,18 @@ def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
                                    - (frames.decode_seconds - decoded))
             summary.frames += 1
             summary.found += pupil.found
+            summary.unreadable += frame.image is None
             summary.times.append(frame.time_s)
             summary.pupils.append(pupil)
-            writer.writerow(_row(frame.index, frame.time_s, pupil))
+            writer.writerow(_row(frame, pupil))
             out.flush()  # an interrupted run keeps every row so far
             if overlay:
                 overlay.write(frame.image, pupil)
             if progress:
                 progress.update()
     finally:
-        summary.decoding = frames.decode_seconds
         if progress:
             progress.close()
-        if out is not sys.stdout:
-            out.close()
-        if overlay:
-            overlay.close()
-    if plot_path:
-        plot(summary.times, summary.pupils, plot_path)
-    return summary
 
 
 def _have_matplotlib() -> bool:
@@ -283,6 +360,10 @@ class _Overlay:
 
 
 def _detect(args) -> int:
+    _check_output(args.overlay, "--overlay",
+                  (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff"))
+    if not Path(args.image).is_file():
+        raise InputError(f"{args.image}: no such file")
     image = cv2.imread(args.image, cv2.IMREAD_UNCHANGED)
     if image is None:
         raise InputError(f"{args.image}: not an image OpenCV can read")

@@ -44,7 +44,7 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
         image around the centre when omitted.
     threshold: the confidence from which a pupil counts as found (default
         DEFAULT_THRESHOLD = 0.5).
-    rays: rays of the final search (at least 16).
+    rays: rays of the final search (16 to 4096).
     sigma: Gaussian blur, in pixels, before the gradients.
 
     The steps:
@@ -68,15 +68,12 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
     image = _checks.image(image)
     threshold = _checks.number("threshold", threshold, 0.0, 1.0)
     sigma = _checks.number("sigma", sigma, 0.0, 20.0)
-    rays = _checks.count("rays", rays, minimum=16)
+    rays = _checks.count("rays", rays, minimum=16, maximum=_checks.MAX_RAYS)
+    rows, cols = image.shape[:2]
     if center is not None:
         center = _checks.pair("center", center)
     if radius is not None:
-        radius = _checks.pair("radius", radius)
-        if not 0 < radius[0] < radius[1]:
-            raise ValueError(
-                f"radius must be (min, max) with 0 < min < max, got {radius}")
-    rows, cols = image.shape[:2]
+        radius = _checks.radius(radius, rows, cols)
     if rows < 8 or cols < 8:
         return not_found()
     # Degenerate guesses (too few points, a line) are normal on the way and

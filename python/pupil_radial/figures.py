@@ -24,9 +24,9 @@ def draw(image, pupil: Pupil):
     return canvas
 
 
-def plot(times, pupils, path):
-    """Pupil size (major axis) and confidence over time; frames without a
-    pupil (blinks, lost frames) shaded."""
+def plot(times, pupils, path, time_label="time (s)"):
+    """Pupil size (major axis) and confidence over time (or frames, with
+    their label); frames without a pupil (blinks, lost frames) shaded."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -42,7 +42,7 @@ def plot(times, pupils, path):
     conf_ax.plot(t, confidence, lw=1, color="#444444")
     conf_ax.set_ylim(0, 1.05)
     conf_ax.set_ylabel("confidence")
-    conf_ax.set_xlabel("time (s)")
+    conf_ax.set_xlabel(time_label)
     step = float(np.median(np.diff(t))) if t.size > 1 else 1.0
     for start, stop in _runs(~found):
         for ax in (size_ax, conf_ax):

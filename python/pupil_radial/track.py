@@ -78,16 +78,23 @@ class Frame:
 
 class Frames:
     """The frames of a video file or a folder of images, read one at a time
-    as they are iterated (iterate once). `fps` is the video's frame rate
-    (None for a folder), `count` its frame count as far as known, and
-    `decode_seconds` the time spent reading and decoding so far."""
+    as they are iterated (iterate once). `fps` is the frame rate (`fps`
+    given, else the video's own; None for a folder without one, whose
+    times are then frame indices), `count` the frame count as far as known,
+    `decode_seconds` the time spent reading and decoding so far, `shape`
+    the first frame's (rows, cols) where it could be read, and `read` the
+    frames iterated so far (a video may end before the count it
+    announced)."""
 
-    def __init__(self, path):
+    def __init__(self, path, fps: Optional[float] = None):
+        if fps is not None and not (np.isfinite(fps) and fps > 0):
+            raise ValueError(f"fps must be a positive number, got {fps}")
         # FFmpeg's own messages about a file it cannot read would only
         # repeat what InputError says; read once, when the backend loads.
         os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
         self.path = Path(path)
         self.decode_seconds = 0.0
+        self.read = 0
         self.fps: Optional[float] = None
         if not self.path.exists():
             raise InputError(f"{self.path}: no such file or folder")
@@ -98,6 +105,9 @@ class Frames:
                 raise InputError(f"{self.path}: no images in this folder")
             self.count = len(self._files)
             self._capture = None
+            self.fps = fps
+            first = cv2.imread(str(self._files[0]), cv2.IMREAD_GRAYSCALE)
+            self.shape = None if first is None else first.shape[:2]
         else:
             self._files = None
             capture = cv2.VideoCapture(str(self.path), cv2.CAP_FFMPEG)
@@ -107,10 +117,13 @@ class Frames:
                 capture.release()
                 raise InputError(f"{self.path}: not a video OpenCV can read")
             capture.release()
+            self.shape = first[1].shape[:2]
             # Opened again so that the first frame is read like the rest.
             self._capture = cv2.VideoCapture(str(self.path), cv2.CAP_FFMPEG)
-            fps = self._capture.get(cv2.CAP_PROP_FPS)
-            self.fps = fps if fps and np.isfinite(fps) and fps > 0 else None
+            own = self._capture.get(cv2.CAP_PROP_FPS)
+            self.fps = fps if fps is not None else (
+                own if own and np.isfinite(own) and own > 0 else None)
+            self._stamps = fps is None
             count = int(self._capture.get(cv2.CAP_PROP_FRAME_COUNT))
             self.count = count if count > 0 else None
 
@@ -121,13 +134,14 @@ class Frames:
             yield from self._video()
 
     def _images(self):
+        # An image that does not decode is a frame without an image: the
+        # run goes on.
         for index, path in enumerate(self._files):
             start = time.perf_counter()
             image = cv2.imread(str(path), cv2.IMREAD_GRAYSCALE)
             self.decode_seconds += time.perf_counter() - start
-            if image is None:
-                raise InputError(f"{path}: not an image OpenCV can read")
-            yield Frame(index, float(index), image)
+            self.read = index + 1
+            yield Frame(index, self._time(index, None), image)
 
     def _video(self):
         capture, index, failed = self._capture, 0, 0
@@ -148,15 +162,17 @@ class Frames:
                         return
                     continue
                 for lost in range(index, index + failed):
+                    self.read = lost + 1
                     yield Frame(lost, self._time(lost, None), None)
                 index, failed = index + failed, 0
                 if image.ndim == 3:
                     image = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
                 stamp = capture.get(cv2.CAP_PROP_POS_MSEC) / 1000.0
-                if not stamp > last_time:
+                if not (self._stamps and stamp > last_time):
                     stamp = None
                 time_s = self._time(index, stamp)
                 last_time = time_s
+                self.read = index + 1
                 yield Frame(index, time_s, image)
                 index += 1
         finally:
@@ -168,7 +184,9 @@ class Frames:
         return index / self.fps if self.fps else float(index)
 
 
-def open_frames(path) -> Frames:
+def open_frames(path, fps: Optional[float] = None) -> Frames:
     """The frames of a video file OpenCV can read, or of the images in a
-    folder (taken in name order). Raises InputError when there are none."""
-    return Frames(path)
+    folder (taken in name order), timed at `fps` frames/s when given (a
+    folder's times are otherwise frame indices). Raises InputError when
+    there are none."""
+    return Frames(path, fps)

@@ -1,0 +1,159 @@
+"""The command through a whole recording: the status column, folders with
+frames that do not decode, their times, and mistakes refused before any
+work is done."""
+
+import csv
+import os
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+cv2 = pytest.importorskip("cv2")
+
+import pupil_radial  # noqa: E402
+from pupil_radial import cli, detect, synthetic, track  # noqa: E402
+
+
+def rows_of(path):
+    with open(path, newline="") as f:
+        return list(csv.reader(f))
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    """40 PNG frames of a synthetic video, the 8th truncated."""
+    path = tmp_path_factory.mktemp("frames")
+    for k, frame in enumerate(synthetic.video((96, 96), seconds=40 / 30,
+                                              fps=30.0, seed=2)):
+        cv2.imwrite(str(path / f"{k:03d}.png"), frame.image)
+    broken = path / "007.png"
+    broken.write_bytes(broken.read_bytes()[:100])
+    return path
+
+
+def test_a_folder_with_a_truncated_image_is_read_through(folder, tmp_path,
+                                                          capsys):
+    out = tmp_path / "o.csv"
+    assert cli.main(["track", str(folder), "--csv", str(out), "--fps",
+                     "30"]) == 0
+    rows = rows_of(out)
+    assert tuple(rows[0]) == cli.COLUMNS and cli.COLUMNS[-1] == "status"
+    assert len(rows) == 41
+    assert rows[8] == ["7", f"{7 / 30:.6f}", "0"] + [""] * 6 + ["unreadable"]
+    assert all(float(r[1]) == pytest.approx(int(r[0]) / 30, abs=1e-6)
+               for r in rows[1:])
+    statuses = {r[9] for r in rows[1:]}
+    assert statuses <= {"found", "not_found", "unreadable"}
+    for r in rows[1:]:
+        assert (r[2] == "1") == (r[9] == "found")
+        assert (r[8] == "") == (r[9] == "unreadable")
+    assert "40 (1 unreadable)" in capsys.readouterr().err
+
+
+def test_a_folder_without_a_rate_is_timed_in_frames(folder, tmp_path):
+    out = tmp_path / "o.csv"
+    assert cli.main(["track", str(folder), "--csv", str(out)]) == 0
+    assert [r[1] for r in rows_of(out)[1:4]] == ["0.000000", "1.000000",
+                                                 "2.000000"]
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--plot", "{tmp}/missing/p.png"], "there is no folder"),
+    (["--csv", "{tmp}/missing/o.csv"], "there is no folder"),
+    (["--overlay", "{tmp}/missing/o.avi"], "there is no folder"),
+    (["--plot", "{tmp}/noext"], "expected a name ending in .png"),
+    (["--csv", "/dev/full"], "expected a name ending in .csv"),
+    (["--radius", "1,1e9"], "beyond the 96x96 frames"),
+])
+def test_mistakes_are_refused_before_any_work(folder, tmp_path, capsys,
+                                              monkeypatch, args, words):
+    if "--plot" in args and not cli._have_matplotlib():
+        pytest.skip("matplotlib is not installed")
+    called = []
+    monkeypatch.setattr(cli, "track", lambda *a, **k: called.append(1))
+    args = [a.format(tmp=tmp_path) for a in args]
+    assert cli.main(["track", str(folder)] + args) == 2
+    err = capsys.readouterr().err
+    assert words in err and err.count("\n") == 1 and "Traceback" not in err
+    assert not called and not list(tmp_path.iterdir())
+
+
+def test_a_full_disk_mid_run_is_one_line(folder, capsys, monkeypatch):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    full = open("/dev/full", "w")
+    monkeypatch.setattr("sys.stdout", full)
+    try:
+        assert cli.main(["track", str(folder)]) == 2
+    finally:
+        try:
+            full.close()
+        except OSError:  # what is still buffered cannot go anywhere
+            pass
+    err = capsys.readouterr().err
+    assert "No space left" in err and err.count("\n") == 1
+
+
+def test_an_interrupted_run_plots_its_rows(folder, tmp_path, monkeypatch):
+    if not cli._have_matplotlib():
+        pytest.skip("matplotlib is not installed")
+    real = cli.track
+
+    def interrupted(*args, **kwargs):
+        for i, pupil in enumerate(real(*args, **kwargs)):
+            if i == 5:
+                raise KeyboardInterrupt
+            yield pupil
+
+    monkeypatch.setattr(cli, "track", interrupted)
+    plot = tmp_path / "p.png"
+    assert cli.main(["track", str(folder), "--csv", str(tmp_path / "o.csv"),
+                     "--plot", str(plot)]) == 130
+    assert cv2.imread(str(plot)) is not None
+
+
+@pytest.mark.parametrize("argv, words", [
+    (["track"], "INPUT"),
+    (["track", "x", "--threshold", "abc"], "expected a number, got 'abc'"),
+    (["track", "x", "--fps", "0"], "expected a positive rate"),
+])
+def test_usage_errors_say_what_was_expected(argv, words, capsys):
+    with pytest.raises(SystemExit) as stop:
+        cli.main(argv)
+    err = capsys.readouterr().err
+    assert stop.value.code == 2 and words in err and err.count("\n") == 1
+
+
+def test_negative_centres_are_values_not_options(tmp_path, capsys):
+    image = tmp_path / "eye.png"
+    cv2.imwrite(str(image), synthetic.eye((96, 96), seed=1).image)
+    # Far off the image: no pupil there, but a valid question.
+    assert cli.main(["detect", str(image), "--center", "-10,-12"]) in (0, 1)
+    assert "error" not in capsys.readouterr().err
+
+
+def test_detect_takes_what_readers_give_and_refuses_what_cannot_be_meant():
+    eye = synthetic.eye((96, 96), seed=1).image
+    with pytest.raises(TypeError, match="image is None"):
+        detect(None)
+    one_channel = detect(eye[:, :, None])
+    assert one_channel.found and one_channel.center == detect(eye).center
+    with pytest.raises(ValueError, match="rays must be at most 4096"):
+        detect(eye, rays=10**9)
+    with pytest.raises(ValueError, match="beyond the 96x96 image"):
+        detect(eye, radius=(1, 1e9))
+    with pytest.raises(ValueError, match="beyond the 96x96 image"):
+        next(track([eye], radius=(1, 200)))
+
+
+def test_a_pupil_prints_without_its_points():
+    text = repr(detect(synthetic.eye((96, 96), seed=1).image))
+    assert "points" not in text and "confidence" in text and len(text) < 300
+
+
+def test_the_library_and_the_package_have_one_version():
+    cmake = (Path(__file__).parents[2] / "CMakeLists.txt").read_text()
+    version = re.search(r"project\(PupilRadial VERSION ([0-9.]+)", cmake)[1]
+    assert pupil_radial.__version__ == version
