@@ -90,9 +90,12 @@ def _parser():
 
     def common(p):
         p.add_argument("--center", type=_pair, metavar="X,Y",
-                       help="pupil centre guess in pixels (x is the column)")
+                       help="hint: where to look for the pupil first, in "
+                       "pixels (x is the column); a pupil elsewhere is "
+                       "still found")
         p.add_argument("--radius", type=_range, metavar="MIN,MAX",
-                       help="pupil radius range in pixels")
+                       help="hint: the pupil radius range to search first, "
+                       "in pixels; a pupil of another size is still found")
         p.add_argument("--threshold", type=_unit, default=DEFAULT_THRESHOLD,
                        help="confidence from which a pupil counts as found "
                        f"(default {DEFAULT_THRESHOLD})")

@@ -38,10 +38,12 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
 
     image: 2-D gray (uint8, uint16 or float; float images whose largest
         value is at most 1 are taken as 0..1) or 3-channel BGR.
-    center: optional (x, y) guess of the pupil centre; found from the image
+    center: optional (x, y) hint of the pupil centre; found from the image
         (the most compact dark region of plausible size) when omitted.
-    radius: optional (min, max) pupil radius in pixels; estimated from the
-        image around the centre when omitted.
+    radius: optional (min, max) hint of the pupil radius in pixels;
+        estimated from the image around the centre when omitted. Hints
+        guide the search; where it finds no pupil with them, the whole
+        image is searched without them.
     threshold: the confidence from which a pupil counts as found (default
         DEFAULT_THRESHOLD = 0.5).
     rays: rays of the final search (16 to 4096).
@@ -79,14 +81,37 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
     # Degenerate guesses (too few points, a line) are normal on the way and
     # come out as NaN; warnings about them would say nothing.
     with np.errstate(all="ignore"):
-        if center is not None and radius is not None:
-            return _detect_in_window(image, Guess(center, radius, True),
-                                     threshold, rays, sigma)
-        gray = as_gray(image)
-        guess = _locate(gray, center, radius)
-        if guess is None:
-            return not_found()
-        return _coarse_then_fine(gray, guess, threshold, rays, sigma)
+        # Hints stay hints: without a pupil where they say, the centre
+        # alone guides the search, then nothing does, so that a pupil of
+        # another size, or elsewhere, is still found.
+        best = None
+        for hints in _loosened(center, radius):
+            pupil = _detect(image, *hints, threshold, rays, sigma)
+            if pupil.found:
+                return pupil
+            if best is None or pupil.confidence > best.confidence:
+                best = pupil
+    return best
+
+
+def _loosened(center, radius):
+    """The hints as given, then fewer of them, down to none."""
+    yield center, radius
+    if center is not None and radius is not None:
+        yield center, None
+    if center is not None or radius is not None:
+        yield None, None
+
+
+def _detect(image, center, radius, threshold, rays, sigma) -> Pupil:
+    if center is not None and radius is not None:
+        return _detect_in_window(image, Guess(center, radius, True),
+                                 threshold, rays, sigma)
+    gray = as_gray(image)
+    guess = _locate(gray, center, radius)
+    if guess is None:
+        return not_found()
+    return _coarse_then_fine(gray, guess, threshold, rays, sigma)
 
 
 def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,

@@ -157,3 +157,21 @@ def test_the_library_and_the_package_have_one_version():
     cmake = (Path(__file__).parents[2] / "CMakeLists.txt").read_text()
     version = re.search(r"project\(PupilRadial VERSION ([0-9.]+)", cmake)[1]
     assert pupil_radial.__version__ == version
+
+
+def test_hints_that_are_wrong_do_not_hide_the_pupil():
+    e = synthetic.eye((240, 320), seed=4, opening=1.0, lashes=0)
+    p = e.pupil
+    for center, radius in (((p.cx + 60, p.cy - 40), None),
+                           (None, (2.0, 4.0)),
+                           ((p.cx + 19, p.cy), (0.3 * p.minor, 0.4 * p.minor))):
+        pupil = detect(e.image, center=center, radius=radius)
+        assert pupil.found, (center, radius)
+        assert abs(pupil.center[0] - p.cx) < 0.5
+    # Through a recording: the hints of the first frame, then the eye
+    # elsewhere after a blink.
+    moved = synthetic.eye((240, 320), seed=9, opening=1.0, lashes=0)
+    hint = dict(center=(p.cx, p.cy), radius=(0.4 * p.minor, 0.6 * p.major))
+    shut = np.full_like(e.image, 150)
+    found = [q.found for q in track([e.image, shut, moved.image], **hint)]
+    assert found == [True, False, True]

@@ -59,7 +59,8 @@ def faint_eye(difference):
     the iris around it."""
     return synthetic.eye((240, 320), seed=5, iris_level=100.0,
                          pupil_level=100.0 - difference, noise=0.5, lashes=0,
-                         glints=0, opening=1.0, vignetting=0.0)
+                         glints=0, opening=1.0, vignetting=0.0,
+                         sclera_level=100.0, skin_level=100.0)
 
 
 def test_a_faint_pupil_scores_zero_and_a_clear_one_is_found():
