@@ -9,31 +9,27 @@ Exit status: 0 done (a pupil found, for detect), 1 no pupil found (detect),
 from __future__ import annotations
 
 import argparse
-import csv
 import importlib.util
 import json
 import math
 import os
 import sys
-import time
 from pathlib import Path
 
 import cv2
 import numpy as np
 
 from . import __version__
-from . import _checks
+from . import _checks, batch
+from .calibrate import NoBoardError, chessboard_scale, read_scale
+from .clean import Cleaning, clean_csv
+from .demo import run_demo as _demo
 from .detect import detect
-from .figures import draw, plot
+from .figures import draw, plot_clean
 from .pupil import DEFAULT_THRESHOLD, Pupil
-from .track import InputError, open_frames, track
-
-COLUMNS = ("frame", "time_s", "found", "center_x", "center_y", "major_px",
-           "minor_px", "angle_deg", "confidence", "status")
-# What each output may be written as.
-_SUFFIXES = {"--csv": (".csv",), "--plot": (".png", ".pdf", ".svg", ".jpg"),
-             "--overlay": (".avi",)}
-
+from .recording import (OutputError, check_output,
+                        run_tracking)
+from .track import InputError, open_frames
 
 class UsageError(Exception):
     """A mistake of the user's: one line on stderr and exit status 2."""
@@ -48,7 +44,7 @@ def main(argv=None) -> int:
     os.environ.setdefault("OPENCV_LOG_LEVEL", "ERROR")
     try:
         return args.run(args)
-    except (UsageError, InputError) as error:
+    except (UsageError, InputError, OutputError) as error:
         print(f"pupil-radial: {error}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
@@ -86,7 +82,7 @@ def _parser():
     parser.add_argument("--version", action="version",
                         version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", required=True,
-                                metavar="{track,detect,demo}")
+                                metavar="{track,detect,calibrate,clean,demo}")
 
     def common(p):
         p.add_argument("--center", type=_pair, metavar="X,Y",
@@ -102,19 +98,30 @@ def _parser():
 
     t = sub.add_parser("track", help="a video file or folder of images to a "
                        "CSV of the pupil per frame")
-    t.add_argument("input", metavar="INPUT",
+    t.add_argument("inputs", nargs="+", metavar="INPUT",
                    help="video file OpenCV can read, or a folder of images "
-                   "(taken in name order)")
+                   "(taken in name order); several with --out-dir")
     t.add_argument("--fps", type=_rate, metavar="RATE",
                    help="frames per second: times for a folder's images "
                    "(without it, a folder is timed in frames), or instead "
                    "of a video's own")
     t.add_argument("--csv", metavar="OUT.csv",
                    help="write the CSV here (default: standard output)")
-    t.add_argument("--plot", metavar="OUT.png",
-                   help="plot pupil size and confidence over time")
-    t.add_argument("--overlay", metavar="OUT.avi",
-                   help="the input with the fitted ellipse drawn")
+    t.add_argument("--plot", metavar="OUT.png", nargs="?", const="",
+                   help="plot pupil size and confidence over time (with "
+                   "--out-dir: no name, one per recording)")
+    t.add_argument("--overlay", metavar="OUT.avi", nargs="?", const="",
+                   help="the input with the fitted ellipse drawn (with "
+                   "--out-dir: no name, one per recording)")
+    t.add_argument("--mm-per-px", type=_scale, metavar="VALUE_OR_FILE",
+                   help="the camera's scale, a number or the JSON file "
+                   "`calibrate` writes: the CSV gains major_mm,minor_mm and "
+                   "the plot shows mm")
+    t.add_argument("--out-dir", metavar="DIR", help="one CSV per INPUT in "
+                   "DIR, named after it (and plots and overlays when asked)")
+    t.add_argument("--jobs", type=_jobs, metavar="N", help="with --out-dir: "
+                   "recordings tracked at once, each in its own process "
+                   "(default: the number of cores)")
     common(t)
     t.set_defaults(run=_track)
 
@@ -127,6 +134,28 @@ def _parser():
     common(d)
     d.set_defaults(run=_detect)
 
+    c = sub.add_parser("calibrate", help="millimetres per pixel from a "
+                       "printed checkerboard imaged where the eye is")
+    c.add_argument("image", metavar="IMAGE")
+    c.add_argument("--square-mm", type=_rate, required=True, metavar="S",
+                   help="the printed squares' side in mm")
+    c.add_argument("--pattern", type=_pattern, default=(9, 6),
+                   metavar="COLSxROWS", help="inner corners (default 9x6)")
+    c.add_argument("--out", metavar="scale.json",
+                   help="write the scale here, for track --mm-per-px")
+    c.set_defaults(run=_calibrate)
+
+    k = sub.add_parser("clean", help="a track CSV's pupil size without "
+                       "blinks and spikes, short gaps filled, smoothed")
+    k.add_argument("input", metavar="INPUT.csv")
+    k.add_argument("--out", required=True, metavar="OUTPUT.csv")
+    k.add_argument("--max-gap", type=_rate, default=0.5, metavar="SECONDS",
+                   help="longest gap filled by interpolation (default "
+                   "%(default)s s); longer ones stay empty")
+    k.add_argument("--plot", metavar="OUT.png",
+                   help="raw and clean traces, filled stretches marked")
+    k.set_defaults(run=_clean)
+
     m = sub.add_parser("demo", help="track a synthetic eye video with a "
                        "known pupil and compare with the truth")
     m.add_argument("--out", default="pupil-radial-demo", metavar="DIR",
@@ -134,8 +163,8 @@ def _parser():
                    "(default: %(default)s)")
     m.add_argument("--size", choices=("192x192", "640x480"),
                    default="192x192", help="frame size (default %(default)s)")
-    m.add_argument("--seconds", type=float, default=6.0)
-    m.add_argument("--fps", type=float, default=120.0)
+    m.add_argument("--seconds", type=_rate, default=6.0)
+    m.add_argument("--fps", type=_rate, default=120.0)
     m.set_defaults(run=_demo)
     return parser
 
@@ -150,6 +179,31 @@ def _numbers(text, count):
             f"{count} numbers separated by commas"
         raise argparse.ArgumentTypeError(f"expected {wanted}, got {text!r}")
     return values
+
+
+def _jobs(text):
+    (value,) = _numbers(text, 1)
+    if value != int(value) or not 1 <= value <= 256:
+        raise argparse.ArgumentTypeError(f"expected 1 to 256, got {text!r}")
+    return int(value)
+
+
+def _pattern(text):
+    try:
+        columns, rows = (int(v) for v in text.lower().split("x"))
+    except ValueError:
+        columns = rows = 0
+    if not (2 <= columns <= 100 and 2 <= rows <= 100):
+        raise argparse.ArgumentTypeError(f"expected COLSxROWS such as 9x6, "
+                                         f"got {text!r}")
+    return columns, rows
+
+
+def _scale(text):
+    try:
+        return read_scale(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _rate(text):
@@ -179,197 +233,106 @@ def _unit(text):
     return value
 
 
-def _row(frame, pupil: Pupil):
-    start = [frame.index, f"{frame.time_s:.6f}"]
-    if frame.image is None:
-        return start + [0] + [""] * 6 + ["unreadable"]
-    if not pupil.found:
-        return start + [0] + [""] * 5 + [f"{pupil.confidence:.4f}",
-                                          "not_found"]
-    (cx, cy), (major, minor) = pupil.center, pupil.axes
-    return start + [1, f"{cx:.4f}", f"{cy:.4f}", f"{major:.4f}",
-                    f"{minor:.4f}", f"{pupil.angle:.3f}",
-                    f"{pupil.confidence:.4f}", "found"]
-
-
 def _track(args) -> int:
-    if args.plot and not _have_matplotlib():
+    if args.plot is not None and not _have_matplotlib():
         raise UsageError(
             "--plot needs matplotlib (Debian: python3-matplotlib)")
+    options = dict(center=args.center, radius=args.radius,
+                   threshold=args.threshold)
+    if args.out_dir is not None or len(args.inputs) > 1:
+        return _track_many(args, options)
     for option in ("csv", "plot", "overlay"):
-        _check_output(getattr(args, option), f"--{option}")
-    frames = open_frames(args.input, args.fps)
+        if getattr(args, option) == "":
+            raise UsageError(f"--{option} needs a file name (or --out-dir)")
+        check_output(getattr(args, option), f"--{option}")
+    source = args.inputs[0]
+    frames = open_frames(source, args.fps)
     if args.radius and frames.shape and args.radius[1] > max(frames.shape):
         rows, cols = frames.shape
         raise UsageError(f"--radius: MAX {args.radius[1]:g} px is beyond the "
                          f"{cols}x{rows} frames")
     summary = run_tracking(frames, args.csv, args.plot, args.overlay,
-                           center=args.center, radius=args.radius,
-                           threshold=args.threshold)
+                           args.mm_per_px, **options)
     if summary.unreadable == summary.frames:
-        raise InputError(f"{args.input}: no frame could be read")
+        raise InputError(f"{source}: no frame could be read")
     print(summary.line(), file=sys.stderr)
     # Containers estimate their frame counts, a little high at times.
     if frames.count and frames.read < frames.count - max(
             2, frames.count // 100):
-        print(f"pupil-radial: warning: {args.input} announced "
+        print(f"pupil-radial: warning: {source} announced "
               f"{frames.count} frames; it ended after {frames.read}",
               file=sys.stderr)
     return 0
 
 
-def _check_output(path, option, suffixes=None):
-    """Refuses, before any work, an output whose name or folder cannot be
-    meant."""
-    if path is None:
-        return
-    suffixes = suffixes or _SUFFIXES[option]
-    target = Path(path)
-    if target.suffix.lower() not in suffixes:
-        raise UsageError(f"{option} {path}: expected a name ending in "
-                         f"{' or '.join(suffixes)}")
-    folder = target.parent
-    if not folder.is_dir():
-        raise UsageError(f"{option} {path}: there is no folder {folder}")
-    if not os.access(folder, os.W_OK) or (
-            target.exists() and not os.access(target, os.W_OK)):
-        raise UsageError(f"{option} {path}: not writable")
-
-
-class Summary:
-    """What a tracking run did, for its closing line."""
-
-    def __init__(self):
-        self.frames = self.found = self.unreadable = 0
-        self.processing = 0.0
-        self.decoding = 0.0
-        self.times, self.pupils = [], []
-
-    def line(self):
-        share = 100 * self.found / self.frames if self.frames else 0.0
-        rate = self.frames / self.processing if self.processing else 0.0
-        decode = 1e3 * self.decoding / self.frames if self.frames else 0.0
-        return (f"frames: {self.frames} ({self.unreadable} unreadable), "
-                f"pupil found in {share:.1f} %, processing {rate:.0f} "
-                f"frames/s, decoding {decode:.2f} ms/frame")
-
-
-def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
-                 **options) -> Summary:
-    """Tracks `frames` (from open_frames()), writing a CSV row per frame as
-    it goes, then the plot (also of an interrupted run's rows); returns the
-    Summary."""
-    summary = Summary()
+def _track_many(args, options) -> int:
+    if args.out_dir is None:
+        raise UsageError("several INPUTs need --out-dir")
+    if args.csv is not None or args.plot or args.overlay:
+        raise UsageError("with --out-dir, outputs are named after each "
+                         "INPUT: give --plot and --overlay without a name, "
+                         "and no --csv")
+    out = Path(args.out_dir)
+    if not out.is_dir() or not os.access(out, os.W_OK):
+        raise UsageError(f"--out-dir {out}: not a writable folder")
     try:
-        out = open(csv_path, "w", newline="") if csv_path else sys.stdout
+        jobs = batch.jobs_for(args.inputs, out, args.plot == "",
+                              args.overlay == "", fps=args.fps,
+                              mm_per_px=args.mm_per_px, options=options)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    workers = min(args.jobs or batch.default_workers(), len(jobs))
+    return 2 if batch.run_all(jobs, workers) else 0
+
+
+def _calibrate(args) -> int:
+    image = _read_image(args.image)
+    check_output(args.out, "--out", (".json",))
+    try:
+        scale = chessboard_scale(image, args.square_mm, args.pattern)
+    except NoBoardError as error:
+        raise InputError(f"{args.image}: {error}") from None
+    print(f"mm_per_px {scale.mm_per_px:.6g} (squares of "
+          f"{scale.spacing_px:.3f} px, spread {100 * scale.spread:.2f} %)")
+    if args.out:
+        try:
+            scale.save(args.out)
+        except OSError as error:
+            raise UsageError(f"{args.out}: {error.strerror}") from None
+    return 0
+
+
+def _clean(args) -> int:
+    check_output(args.out, "--out", (".csv",))
+    if args.plot is not None:
+        if not _have_matplotlib():
+            raise UsageError(
+                "--plot needs matplotlib (Debian: python3-matplotlib)")
+        check_output(args.plot, "--plot")
+    try:
+        time_s, diameter, cleaned = clean_csv(args.input, args.out,
+                                              Cleaning(max_gap=args.max_gap))
     except OSError as error:
-        raise UsageError(f"{csv_path}: {error.strerror}") from None
-    overlay = _Overlay(overlay_path, frames.fps) if overlay_path else None
-    try:
-        _track_rows(frames, csv.writer(out, lineterminator="\n"), out,
-                    overlay, summary, options)
-    except OSError as error:  # a disk that fills up, a closed pipe
-        where = csv_path or overlay_path or "standard output"
-        raise UsageError(f"{where}: {error.strerror or error}") from None
-    finally:
-        summary.decoding = frames.decode_seconds
-        if out is not sys.stdout:
-            out.close()
-        if overlay:
-            overlay.close()
-        if plot_path and summary.frames:
-            folder = frames.fps is None and frames.path.is_dir()
-            try:
-                plot(summary.times, summary.pupils, plot_path,
-                     "frame" if folder else "time (s)")
-            except (OSError, ValueError) as error:
-                raise UsageError(f"{plot_path}: {error}") from None
-    return summary
-
-
-def _track_rows(frames, writer, out, overlay, summary, options):
-    current = [None]
-
-    def images():
-        for frame in frames:
-            current[0] = frame
-            yield frame.image
-
-    progress = _progress(frames.count)
-    try:
-        writer.writerow(COLUMNS)
-        out.flush()
-        results = track(images(), **options)
-        while True:
-            start = time.perf_counter()
-            decoded = frames.decode_seconds
-            pupil = next(results, None)
-            if pupil is None:
-                break
-            frame = current[0]
-            summary.processing += (time.perf_counter() - start
-                                   - (frames.decode_seconds - decoded))
-            summary.frames += 1
-            summary.found += pupil.found
-            summary.unreadable += frame.image is None
-            summary.times.append(frame.time_s)
-            summary.pupils.append(pupil)
-            writer.writerow(_row(frame, pupil))
-            out.flush()  # an interrupted run keeps every row so far
-            if overlay:
-                overlay.write(frame.image, pupil)
-            if progress:
-                progress.update()
-    finally:
-        if progress:
-            progress.close()
+        raise InputError(f"{error.filename}: {error.strerror}") from None
+    except ValueError as error:
+        raise InputError(str(error)) from None
+    if args.plot:
+        plot_clean(time_s, diameter, cleaned, args.plot)
+    print(f"samples: {time_s.size}, interpolated: "
+          f"{int(cleaned.interpolated.sum())}, rejected: "
+          f"{int(cleaned.rejected.sum())}, empty: "
+          f"{int(np.isnan(cleaned.diameter).sum())}", file=sys.stderr)
+    return 0
 
 
 def _have_matplotlib() -> bool:
     return importlib.util.find_spec("matplotlib") is not None
 
 
-def _progress(total):
-    if not sys.stderr.isatty():
-        return None
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return None
-    return tqdm(total=total, unit="frame", file=sys.stderr, leave=False)
-
-
-class _Overlay:
-    """A video of the frames with each found pupil's ellipse and centre."""
-
-    def __init__(self, path, fps):
-        self.path, self.fps, self.writer = str(path), fps or 30.0, None
-
-    def write(self, image, pupil):
-        if image is None:
-            return
-        if self.writer is None:
-            rows, cols = image.shape[:2]
-            self.writer = cv2.VideoWriter(
-                self.path, cv2.VideoWriter_fourcc(*"MJPG"), self.fps,
-                (cols, rows))
-            if not self.writer.isOpened():
-                raise UsageError(f"{self.path}: cannot write a video there")
-        self.writer.write(draw(image, pupil))
-
-    def close(self):
-        if self.writer is not None:
-            self.writer.release()
-
-
 def _detect(args) -> int:
-    _check_output(args.overlay, "--overlay",
+    check_output(args.overlay, "--overlay",
                   (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff"))
-    if not Path(args.image).is_file():
-        raise InputError(f"{args.image}: no such file")
-    image = cv2.imread(args.image, cv2.IMREAD_UNCHANGED)
-    if image is None:
-        raise InputError(f"{args.image}: not an image OpenCV can read")
+    image = _read_image(args.image)
     try:
         image = _checks.image(image)
         # A float image's NaN pixels are found while it is read as gray.
@@ -397,6 +360,15 @@ def _detect(args) -> int:
     return 0
 
 
+def _read_image(path):
+    if not Path(path).is_file():
+        raise InputError(f"{path}: no such file")
+    image = cv2.imread(path, cv2.IMREAD_UNCHANGED)
+    if image is None:
+        raise InputError(f"{path}: not an image OpenCV can read")
+    return image
+
+
 def _as_dict(pupil: Pupil):
     def number(v):
         return None if math.isnan(v) else round(float(v), 6)
@@ -405,58 +377,3 @@ def _as_dict(pupil: Pupil):
             "axes": [number(v) for v in pupil.axes],
             "angle": number(pupil.angle),
             "confidence": round(float(pupil.confidence), 6)}
-
-
-def _demo(args) -> int:
-    from . import synthetic
-    rows, cols = (192, 192) if args.size == "192x192" else (480, 640)
-    if not (args.seconds > 0 and args.fps > 0):
-        raise UsageError("--seconds and --fps must be positive")
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    video_path = out / "eye.avi"
-    print(f"writing a synthetic eye video ({cols}x{rows}, {args.seconds:g} s "
-          f"at {args.fps:g} frames/s) to {video_path}", file=sys.stderr)
-    writer = cv2.VideoWriter(str(video_path), cv2.VideoWriter_fourcc(
-        *"FFV1"), args.fps, (cols, rows), False)
-    if not writer.isOpened():
-        raise UsageError(f"{video_path}: cannot write a video there")
-    truth = []
-    for frame in synthetic.video((rows, cols), args.seconds, args.fps):
-        writer.write(frame.image)
-        truth.append(frame)
-    writer.release()
-    plot_path = out / "pupil.png" if _have_matplotlib() else None
-    if plot_path is None:
-        print("no plot: matplotlib is not installed (Debian: "
-              "python3-matplotlib)", file=sys.stderr)
-    summary = run_tracking(open_frames(video_path), out / "pupil.csv",
-                           plot_path, out / "overlay.avi")
-    print(summary.line(), file=sys.stderr)
-    written = [out / "pupil.csv"] + ([plot_path] if plot_path else [])
-    print(f"wrote {', '.join(map(str, written))} and {out / 'overlay.avi'}")
-    print(accuracy(summary.pupils, truth))
-    return 0
-
-
-def accuracy(pupils, truth) -> str:
-    """The tracked pupils against the generator's truth, in a few lines."""
-    visible = np.array([t.visible >= 0.7 for t in truth])
-    shut = np.array([t.visible == 0 for t in truth])
-    found = np.array([p.found for p in pupils])
-    pairs = [(p, t.pupil) for p, t, v in zip(pupils, truth, visible)
-             if v and p.found]
-    centre = [math.hypot(p.center[0] - t.cx, p.center[1] - t.cy)
-              for p, t in pairs]
-    size = [abs(p.axes[0] - t.major) / t.major for p, t in pairs]
-    lines = [f"frames with a plainly visible pupil: {visible.sum()}, found "
-             f"in {100 * found[visible].mean():.1f} %"]
-    if centre:
-        lines.append(f"centre error: median {np.median(centre):.3f} px, "
-                     f"95th percentile {np.percentile(centre, 95):.3f} px")
-        lines.append(f"major-axis error: median {100 * np.median(size):.2f} "
-                     "%")
-    if shut.any():
-        lines.append(f"frames with the lid shut: {shut.sum()}, reported "
-                     f"not found in {100 * (~found[shut]).mean():.1f} %")
-    return "\n".join(lines)

@@ -24,9 +24,10 @@ def draw(image, pupil: Pupil):
     return canvas
 
 
-def plot(times, pupils, path, time_label="time (s)"):
-    """Pupil size (major axis) and confidence over time (or frames, with
-    their label); frames without a pupil (blinks, lost frames) shaded."""
+def plot(times, pupils, path, time_label="time (s)", mm_per_px=None):
+    """Pupil size (major axis, in mm with a scale) and confidence over time
+    (or frames, with their label); frames without a pupil (blinks, lost
+    frames) shaded."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -38,7 +39,10 @@ def plot(times, pupils, path, time_label="time (s)"):
         2, 1, sharex=True, figsize=(9, 4.5),
         gridspec_kw={"height_ratios": [3, 1]})
     size_ax.plot(t, major, lw=1.2, color="#1f5fa8")
-    size_ax.set_ylabel("pupil major axis (px)")
+    if mm_per_px is not None:
+        major = major * mm_per_px
+    size_ax.set_ylabel("pupil major axis (px)" if mm_per_px is None else
+                       "pupil major axis (mm)")
     conf_ax.plot(t, confidence, lw=1, color="#444444")
     conf_ax.set_ylim(0, 1.05)
     conf_ax.set_ylabel("confidence")
@@ -59,3 +63,25 @@ def _runs(mask):
     """(start, stop) of each run of True in `mask`."""
     edges = np.diff(np.concatenate(([0], mask.astype(np.int8), [0])))
     return zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1))
+
+
+def plot_clean(times, raw, cleaned, path):
+    """A pupil-size trace before and after cleaning, the stretches filled
+    by interpolation marked."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(9, 3.5))
+    ax.plot(times, raw, lw=0.8, color="#bbbbbb", label="tracked")
+    ax.plot(times, cleaned.diameter, lw=1.3, color="#1f5fa8", label="clean")
+    for start, stop in _runs(cleaned.interpolated):
+        ax.axvspan(times[start], times[stop - 1], color="#e8a33d",
+                   alpha=0.35, lw=0)
+    ax.set_xlabel("time (s)")
+    ax.set_ylabel("pupil diameter (px)")
+    ax.set_title("pupil size, cleaned (shaded: filled by interpolation)",
+                 fontsize=10)
+    ax.legend(loc="upper right", fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)

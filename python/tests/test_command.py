@@ -13,7 +13,7 @@ import pytest
 cv2 = pytest.importorskip("cv2")
 
 import pupil_radial  # noqa: E402
-from pupil_radial import cli, detect, synthetic, track  # noqa: E402
+from pupil_radial import cli, detect, recording, synthetic, track  # noqa: E402
 
 
 def rows_of(path):
@@ -39,7 +39,7 @@ def test_a_folder_with_a_truncated_image_is_read_through(folder, tmp_path,
     assert cli.main(["track", str(folder), "--csv", str(out), "--fps",
                      "30"]) == 0
     rows = rows_of(out)
-    assert tuple(rows[0]) == cli.COLUMNS and cli.COLUMNS[-1] == "status"
+    assert tuple(rows[0]) == recording.COLUMNS and recording.COLUMNS[-1] == "status"
     assert len(rows) == 41
     assert rows[8] == ["7", f"{7 / 30:.6f}", "0"] + [""] * 6 + ["unreadable"]
     assert all(float(r[1]) == pytest.approx(int(r[0]) / 30, abs=1e-6)
@@ -72,7 +72,7 @@ def test_mistakes_are_refused_before_any_work(folder, tmp_path, capsys,
     if "--plot" in args and not cli._have_matplotlib():
         pytest.skip("matplotlib is not installed")
     called = []
-    monkeypatch.setattr(cli, "track", lambda *a, **k: called.append(1))
+    monkeypatch.setattr(recording, "track", lambda *a, **k: called.append(1))
     args = [a.format(tmp=tmp_path) for a in args]
     assert cli.main(["track", str(folder)] + args) == 2
     err = capsys.readouterr().err
@@ -99,7 +99,7 @@ def test_a_full_disk_mid_run_is_one_line(folder, capsys, monkeypatch):
 def test_an_interrupted_run_plots_its_rows(folder, tmp_path, monkeypatch):
     if not cli._have_matplotlib():
         pytest.skip("matplotlib is not installed")
-    real = cli.track
+    real = recording.track
 
     def interrupted(*args, **kwargs):
         for i, pupil in enumerate(real(*args, **kwargs)):
@@ -107,7 +107,7 @@ def test_an_interrupted_run_plots_its_rows(folder, tmp_path, monkeypatch):
                 raise KeyboardInterrupt
             yield pupil
 
-    monkeypatch.setattr(cli, "track", interrupted)
+    monkeypatch.setattr(recording, "track", interrupted)
     plot = tmp_path / "p.png"
     assert cli.main(["track", str(folder), "--csv", str(tmp_path / "o.csv"),
                      "--plot", str(plot)]) == 130

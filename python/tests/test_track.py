@@ -13,7 +13,7 @@ import pytest
 cv2 = pytest.importorskip("cv2")
 
 import pupil_radial  # noqa: E402
-from pupil_radial import cli, synthetic, track  # noqa: E402
+from pupil_radial import cli, recording, synthetic, track  # noqa: E402
 from pupil_radial.track import Frames  # noqa: E402
 
 
@@ -135,7 +135,7 @@ def test_command_writes_the_csv_plot_and_overlay(tmp_path, video, capsys):
                        str(tmp_path / "o.avi")] + plot)
     assert status == 0
     rows = read_csv(out)
-    assert tuple(rows[0]) == cli.COLUMNS
+    assert tuple(rows[0]) == recording.COLUMNS
     assert len(rows) == len(truth) + 1
     assert [r[0] for r in rows[1:4]] == ["0", "1", "2"]
     lost = [r for r in rows[1:] if r[2] == "0"]
@@ -174,7 +174,7 @@ def test_csv_rows_hold_each_frame_s_pupil(tmp_path, video):
 
 def test_an_interrupted_run_keeps_its_rows(tmp_path, video, monkeypatch):
     path, _ = video
-    real = cli.track
+    real = recording.track
 
     def interrupted(*args, **kwargs):
         for i, pupil in enumerate(real(*args, **kwargs)):
@@ -182,7 +182,7 @@ def test_an_interrupted_run_keeps_its_rows(tmp_path, video, monkeypatch):
                 raise KeyboardInterrupt
             yield pupil
 
-    monkeypatch.setattr(cli, "track", interrupted)
+    monkeypatch.setattr(recording, "track", interrupted)
     out = tmp_path / "out.csv"
     assert cli.main(["track", str(path), "--csv", str(out)]) == 130
     assert len(read_csv(out)) == 1 + 5

@@ -1,0 +1,99 @@
+"""Many recordings tracked at once, each in a process of its own, into one
+folder: a CSV (and, when asked, a plot and an overlay) per recording, named
+after it. A recording that fails is reported and the others go on."""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+from concurrent.futures import ProcessPoolExecutor, as_completed
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Optional
+
+import cv2
+
+from .recording import OutputError, run_tracking
+from .track import InputError, open_frames
+
+
+@dataclass(frozen=True)
+class Job:
+    """One recording and where its results go."""
+
+    source: str
+    csv: str
+    plot: Optional[str] = None
+    overlay: Optional[str] = None
+    fps: Optional[float] = None
+    mm_per_px: Optional[float] = None
+    options: dict = field(default_factory=dict)
+
+
+def jobs_for(sources, out_dir, plot=False, overlay=False, **settings):
+    """A Job per source, its outputs in `out_dir` under the source's name;
+    ValueError when two sources would write the same files."""
+    jobs, names = [], set()
+    for source in sources:
+        stem = Path(source).stem or Path(source).name
+        if stem in names:
+            raise ValueError(f"{source}: a second recording named {stem!r} "
+                             "would overwrite the first's results")
+        names.add(stem)
+        base = Path(out_dir) / stem
+        jobs.append(Job(str(source), f"{base}.csv",
+                        f"{base}.png" if plot else None,
+                        f"{base}.avi" if overlay else None, **settings))
+    return jobs
+
+
+def run(job: Job):
+    """Tracks one recording: (source, its closing line, None) or (source,
+    None, what went wrong)."""
+    try:
+        frames = open_frames(job.source, job.fps)
+        summary = run_tracking(frames, job.csv, job.plot, job.overlay,
+                               job.mm_per_px, **job.options)
+        return job.source, summary.line(), None
+    except (InputError, OutputError, ValueError, OSError) as error:
+        return job.source, None, str(error)
+
+
+def _one_thread():
+    # Each process is one recording's worker: OpenCV's own threads would
+    # only compete with the other processes.
+    cv2.setNumThreads(1)
+
+
+def run_all(jobs, workers: int, report=None) -> int:
+    """Runs `jobs`, `workers` at a time; reports a line per recording as it
+    ends and one for all; returns how many failed."""
+    report = report or (lambda line: print(line, file=sys.stderr))
+    start, failed = time.perf_counter(), 0
+    if workers <= 1:
+        results = map(run, jobs)
+    else:
+        pool = ProcessPoolExecutor(max_workers=workers,
+                                   initializer=_one_thread)
+        results = (f.result() for f in as_completed(
+            [pool.submit(run, job) for job in jobs]))
+    try:
+        for source, line, error in results:
+            if error is None:
+                report(f"{source}: {line}")
+            else:
+                failed += 1
+                report(f"{source}: FAILED: {error}")
+    finally:
+        if workers > 1:
+            pool.shutdown(cancel_futures=True)
+    report(f"recordings: {len(jobs)}, failed: {failed}, "
+           f"{time.perf_counter() - start:.1f} s on {workers} "
+           f"process{'es' if workers > 1 else ''}")
+    return failed
+
+
+def default_workers() -> int:
+    return max(1, len(os.sched_getaffinity(0)) if hasattr(
+        os, "sched_getaffinity") else (os.cpu_count() or 1))

@@ -1,0 +1,101 @@
+"""The scale of an eye camera, in millimetres per pixel, from a printed
+checkerboard held where the eye is: OpenCV finds its inner corners to a
+fraction of a pixel, and the median spacing of neighbouring corners is one
+square."""
+
+from __future__ import annotations
+
+import json
+import math
+from dataclasses import asdict, dataclass
+from pathlib import Path
+
+import cv2
+import numpy as np
+
+from . import _checks
+
+
+class NoBoardError(ValueError):
+    """No checkerboard of the pattern asked for is in the image."""
+
+
+@dataclass(frozen=True)
+class Scale:
+    """mm_per_px: the scale. spacing_px: the median spacing of neighbouring
+    corners; spread: their 10th to 90th percentile range over that median
+    (a tilted board spreads it). pattern: inner corners (columns, rows);
+    square_mm: the printed square; image_size: (width, height)."""
+
+    mm_per_px: float
+    spacing_px: float
+    spread: float
+    pattern: tuple
+    square_mm: float
+    image_size: tuple
+
+    def save(self, path) -> None:
+        Path(path).write_text(json.dumps(asdict(self), indent=2) + "\n")
+
+
+def chessboard_scale(image, square_mm: float, pattern=(9, 6)) -> Scale:
+    """The scale of `image` (gray or BGR, 8 or 16 bits) from a checkerboard
+    of `pattern` inner corners (columns, rows) whose squares are
+    `square_mm` wide. Raises NoBoardError where there is none."""
+    image = _checks.image(image)
+    square_mm = _checks.number("square_mm", square_mm, 1e-6, 1e6)
+    columns, rows = (_checks.count("pattern", v, minimum=2, maximum=100)
+                     for v in pattern)
+    gray = image if image.ndim == 2 else cv2.cvtColor(image[..., :3],
+                                                      cv2.COLOR_BGR2GRAY)
+    if gray.dtype != np.uint8:
+        gray = cv2.normalize(gray, None, 0, 255, cv2.NORM_MINMAX).astype(
+            np.uint8)
+    flags = cv2.CALIB_CB_ADAPTIVE_THRESH | cv2.CALIB_CB_NORMALIZE_IMAGE
+    found, corners = cv2.findChessboardCorners(gray, (columns, rows),
+                                               flags=flags)
+    if not found:
+        raise NoBoardError(f"no checkerboard of {columns}x{rows} inner "
+                           "corners found")
+    # The refinement's window: a quarter of a square, within bounds.
+    rough = np.median(_spacings(corners, columns, rows))
+    half = int(min(max(round(rough / 4), 2), 15))
+    criteria = (cv2.TERM_CRITERIA_EPS + cv2.TERM_CRITERIA_MAX_ITER, 50, 1e-3)
+    corners = cv2.cornerSubPix(gray, corners, (half, half), (-1, -1),
+                               criteria)
+    spacing = _spacings(corners, columns, rows)
+    median = float(np.median(spacing))
+    low, high = np.percentile(spacing, (10, 90))
+    return Scale(square_mm / median, median, float((high - low) / median),
+                 (columns, rows), square_mm,
+                 (int(gray.shape[1]), int(gray.shape[0])))
+
+
+def _spacings(corners, columns, rows) -> np.ndarray:
+    """Distances between corners next to each other along rows and
+    columns of the grid (OpenCV lists the corners row by row)."""
+    grid = corners.reshape(rows, columns, 2).astype(np.float64)
+    along = np.hypot(*(grid[:, 1:] - grid[:, :-1]).reshape(-1, 2).T)
+    across = np.hypot(*(grid[1:] - grid[:-1]).reshape(-1, 2).T)
+    return np.concatenate((along, across))
+
+
+def read_scale(value) -> float:
+    """mm per pixel from a number, its text, or a JSON file holding
+    {"mm_per_px": ...} as `calibrate` writes it."""
+    try:
+        scale = float(value)
+    except (TypeError, ValueError):
+        path = Path(value)
+        try:
+            scale = json.loads(path.read_text())["mm_per_px"]
+        except OSError as error:
+            raise ValueError(f"{value}: {error.strerror}") from None
+        except (ValueError, KeyError, TypeError):
+            raise ValueError(f"{value}: not a number nor a JSON file with "
+                             "mm_per_px") from None
+    if isinstance(scale, bool) or not isinstance(scale, (int, float)) or \
+            not (math.isfinite(scale) and scale > 0):
+        raise ValueError(f"mm per pixel must be a positive number, got "
+                         f"{scale!r}")
+    return float(scale)

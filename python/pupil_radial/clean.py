@@ -1,0 +1,224 @@
+"""Pupil-size traces cleaned as pupillometry papers recommend: samples
+from lost frames and blinks out, with margins around each gap (the frames
+before and after a blink hold lid-cut ellipses), dilation-speed and
+trend-line outliers rejected by median absolute deviation (Kret &
+Sjak-Shie, "Preprocessing pupil size data", 2019), gaps up to a limit
+filled by linear interpolation, longer ones left empty, and light smoothing
+(Mathôt et al., "Safe and sensible preprocessing and baseline correction of
+pupil-size data", 2018; Mathôt & Vilotijević, "Methods in cognitive
+pupillometry", 2022)."""
+
+from __future__ import annotations
+
+import csv
+import math
+import warnings
+from dataclasses import dataclass
+from typing import Optional
+
+import numpy as np
+
+from . import _checks
+
+#: The columns `clean` writes; `diameter_clean_mm` follows with a scale.
+CLEAN_COLUMNS = ("frame", "time_s", "diameter_px", "diameter_clean_px",
+                 "interpolated")
+
+
+@dataclass(frozen=True)
+class Cleaning:
+    """The steps' parameters. Times in seconds."""
+
+    #: Gaps (lost frames, blinks) up to this long are filled.
+    max_gap: float = 0.5
+    #: Samples this close to a gap are left out: a closing or opening lid
+    #: cuts the ellipse there.
+    margin: float = 0.05
+    #: Kret & Sjak-Shie's multiplier n: a sample whose dilation speed, or
+    #: whose distance from the trend line, exceeds the median by n median
+    #: absolute deviations is an outlier.
+    mads: float = 16.0
+    #: The trend line: a running median over this long.
+    trend: float = 0.25
+    #: Thresholds never below these, as shares of the median diameter: a
+    #: pupil changes by up to about its size in a second (the light
+    #: reflex), and a precise tracker's deviations are tiny, which would
+    #: make every real change an outlier.
+    least_speed: float = 1.0
+    least_deviation: float = 0.03
+    #: Smoothing: a Hann window this long.
+    smooth: float = 0.05
+
+
+@dataclass(frozen=True)
+class Cleaned:
+    """diameter: the cleaned trace (NaN where nothing can be said);
+    interpolated: where it was filled across a gap; rejected: valid samples
+    the outlier filters left out."""
+
+    diameter: np.ndarray
+    interpolated: np.ndarray
+    rejected: np.ndarray
+
+
+def clean(time_s, diameter, settings: Cleaning = Cleaning()) -> Cleaned:
+    """The cleaned trace of `diameter` (NaN where no pupil was found) at
+    times `time_s` (increasing), as arrays of one length."""
+    t = np.asarray(_checks.real_array("time_s", time_s), np.float64)
+    d = np.asarray(_checks.real_array("diameter", diameter), np.float64)
+    if t.ndim != 1 or t.shape != d.shape:
+        raise ValueError("time_s and diameter must be 1-D of one length")
+    if t.size > 1 and not np.all(np.diff(t) > 0):
+        raise ValueError("time_s must increase")
+    valid = np.isfinite(d) & (d > 0)
+    size = float(np.median(d[valid])) if valid.any() else 1.0
+    kept = valid & ~_near_gaps(t, valid, settings.margin)
+    kept &= ~_outliers(_speed(t, np.where(kept, d, np.nan)), settings.mads,
+                       settings.least_speed * size)
+    for _ in range(2):  # the trend follows the samples that are left
+        trend = _running_median(t, np.where(kept, d, np.nan), settings.trend)
+        kept &= ~_outliers(np.abs(d - trend), settings.mads,
+                           settings.least_deviation * size)
+    filled, interpolated = _interpolate(t, np.where(kept, d, np.nan),
+                                        settings.max_gap)
+    return Cleaned(_smooth(t, filled, settings.smooth), interpolated,
+                   valid & ~kept)
+
+
+def _near_gaps(t, valid, margin) -> np.ndarray:
+    """Valid samples within `margin` s of an invalid one."""
+    if valid.all() or not valid.any():
+        return np.zeros_like(valid)
+    bad = t[~valid]
+    # The nearest invalid sample's time on either side.
+    at = np.searchsorted(bad, t)
+    before = np.where(at > 0, t - bad[np.maximum(at - 1, 0)], np.inf)
+    after = np.where(at < bad.size, bad[np.minimum(at, bad.size - 1)] - t,
+                     np.inf)
+    return valid & (np.minimum(before, after) <= margin)
+
+
+def _speed(t, d) -> np.ndarray:
+    """Each sample's dilation speed: the larger of its backward and
+    forward rates of change (NaN beside a missing sample)."""
+    rate = np.abs(np.diff(d) / np.diff(t))
+    back = np.concatenate(([np.nan], rate))
+    ahead = np.concatenate((rate, [np.nan]))
+    with np.errstate(invalid="ignore"):
+        return np.fmax(back, ahead)
+
+
+def _outliers(values, mads, least) -> np.ndarray:
+    """Where `values` exceed their median by `mads` median absolute
+    deviations, and `least` (NaN values are not outliers)."""
+    finite = values[np.isfinite(values)]
+    if finite.size < 3:
+        return np.zeros(values.shape, bool)
+    middle = np.median(finite)
+    threshold = max(middle + mads * np.median(np.abs(finite - middle)),
+                    least)
+    with np.errstate(invalid="ignore"):
+        return values > threshold
+
+
+def _window(t, seconds) -> int:
+    """Samples in `seconds` at the trace's median frame interval, odd."""
+    step = np.median(np.diff(t)) if t.size > 1 else 1.0
+    return 2 * max(0, int(round(seconds / step / 2))) + 1
+
+
+def _running_median(t, d, seconds) -> np.ndarray:
+    half = _window(t, seconds) // 2
+    padded = np.concatenate((np.full(half, np.nan), d, np.full(half, np.nan)))
+    windows = np.lib.stride_tricks.sliding_window_view(padded, 2 * half + 1)
+    # A window with no sample in it is NaN; numpy warns about each.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return np.nanmedian(windows, axis=1)
+
+
+def _interpolate(t, d, max_gap):
+    """`d` with each gap between two samples filled linearly where the gap
+    lasts at most `max_gap` s (from its first missing sample to the next
+    sample); gaps at either end are not filled."""
+    known = np.isfinite(d)
+    filled = d.copy()
+    interpolated = np.zeros(d.shape, bool)
+    if known.sum() < 2:
+        return filled, interpolated
+    index = np.flatnonzero(known)
+    starts = index[:-1][np.diff(index) > 1]  # the last sample before a gap
+    ends = index[1:][np.diff(index) > 1]     # the first sample after it
+    for a, b in zip(starts, ends):
+        if t[b] - t[a + 1] <= max_gap:
+            span = slice(a + 1, b)
+            filled[span] = np.interp(t[span], (t[a], t[b]), (d[a], d[b]))
+            interpolated[span] = True
+    return filled, interpolated
+
+
+def _smooth(t, d, seconds) -> np.ndarray:
+    """A Hann-window average over the known samples; unknown stay unknown."""
+    size = _window(t, seconds)
+    if size < 3:
+        return d
+    window = np.hanning(size + 2)[1:-1]
+    known = np.isfinite(d)
+    total = np.convolve(np.where(known, d, 0.0), window, mode="same")
+    weight = np.convolve(known.astype(np.float64), window, mode="same")
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(known, total / weight, np.nan)
+
+
+def read_track_csv(path):
+    """(frame, time_s, diameter_px, mm_per_px or None) of a `track` CSV:
+    the major axis where the pupil was found, NaN elsewhere."""
+    with open(path, newline="") as f:
+        rows = list(csv.reader(f))
+    if not rows or not {"frame", "time_s", "found", "major_px"} <= set(
+            rows[0]):
+        raise ValueError(f"{path}: not a CSV that `pupil-radial track` "
+                         "wrote")
+    column = {name: k for k, name in enumerate(rows[0])}
+    body = [r for r in rows[1:] if r]
+    try:
+        frame = np.array([int(r[column["frame"]]) for r in body])
+        time_s = np.array([float(r[column["time_s"]]) for r in body])
+        diameter = np.array([float(r[column["major_px"]])
+                             if r[column["found"]] == "1" else math.nan
+                             for r in body])
+    except (ValueError, IndexError):
+        raise ValueError(f"{path}: a row that is not a `track` row") from None
+    return frame, time_s, diameter, _scale(body, column)
+
+
+def _scale(body, column) -> Optional[float]:
+    if "major_mm" not in column:
+        return None
+    for r in body:
+        if r[column["found"]] == "1" and float(r[column["major_px"]]) > 0:
+            return float(r[column["major_mm"]]) / float(r[column["major_px"]])
+    return None
+
+
+def clean_csv(source, target, settings: Cleaning = Cleaning()):
+    """Reads a `track` CSV, writes the cleaned trace's CSV; returns the
+    times, the raw diameters and the Cleaned trace."""
+    frame, time_s, diameter, scale = read_track_csv(source)
+    cleaned = clean(time_s, diameter, settings)
+    header = CLEAN_COLUMNS + (() if scale is None else ("diameter_clean_mm",))
+    with open(target, "w", newline="") as f:
+        writer = csv.writer(f, lineterminator="\n")
+        writer.writerow(header)
+        for k in range(frame.size):
+            value = cleaned.diameter[k]
+            row = [frame[k], f"{time_s[k]:.6f}", _number(diameter[k]),
+                   _number(value), int(cleaned.interpolated[k])]
+            if scale is not None:
+                row.append(_number(value * scale, 5))
+            writer.writerow(row)
+    return time_s, diameter, cleaned
+
+
+def _number(value, digits=4) -> str:
+    return "" if not math.isfinite(value) else f"{value:.{digits}f}"

@@ -1,0 +1,188 @@
+"""One recording's results as they are written: the CSV, a row per frame
+as it goes, the overlay video, the plot, and the closing summary; and the
+check, before any work, that each of them can be written."""
+
+from __future__ import annotations
+
+import csv
+import os
+import sys
+import time
+from pathlib import Path
+
+import cv2
+
+from .figures import draw, plot
+from .pupil import Pupil
+from .track import track
+
+
+class OutputError(Exception):
+    """An output that cannot be written: one line and exit status 2."""
+
+
+COLUMNS = ("frame", "time_s", "found", "center_x", "center_y", "major_px",
+           "minor_px", "angle_deg", "confidence", "status")
+# After them, with a scale in millimetres per pixel.
+MM_COLUMNS = ("major_mm", "minor_mm")
+# What each output may be written as.
+_SUFFIXES = {"--csv": (".csv",), "--plot": (".png", ".pdf", ".svg", ".jpg"),
+             "--overlay": (".avi",)}
+
+
+def row(frame, pupil: Pupil, mm_per_px=None):
+    """A frame's CSV row; with a scale, the axes in mm follow."""
+    start = [frame.index, f"{frame.time_s:.6f}"]
+    mm = [] if mm_per_px is None else ["", ""]
+    if frame.image is None:
+        return start + [0] + [""] * 6 + ["unreadable"] + mm
+    if not pupil.found:
+        return start + [0] + [""] * 5 + [f"{pupil.confidence:.4f}",
+                                          "not_found"] + mm
+    (cx, cy), (major, minor) = pupil.center, pupil.axes
+    if mm_per_px is not None:
+        mm = [f"{major * mm_per_px:.5f}", f"{minor * mm_per_px:.5f}"]
+    return start + [1, f"{cx:.4f}", f"{cy:.4f}", f"{major:.4f}",
+                    f"{minor:.4f}", f"{pupil.angle:.3f}",
+                    f"{pupil.confidence:.4f}", "found"] + mm
+
+
+def check_output(path, option, suffixes=None):
+    """Refuses, before any work, an output whose name or folder cannot be
+    meant."""
+    if path is None:
+        return
+    suffixes = suffixes or _SUFFIXES[option]
+    target = Path(path)
+    if target.suffix.lower() not in suffixes:
+        raise OutputError(f"{option} {path}: expected a name ending in "
+                         f"{' or '.join(suffixes)}")
+    folder = target.parent
+    if not folder.is_dir():
+        raise OutputError(f"{option} {path}: there is no folder {folder}")
+    if not os.access(folder, os.W_OK) or (
+            target.exists() and not os.access(target, os.W_OK)):
+        raise OutputError(f"{option} {path}: not writable")
+
+
+class Summary:
+    """What a tracking run did, for its closing line."""
+
+    def __init__(self):
+        self.frames = self.found = self.unreadable = 0
+        self.processing = 0.0
+        self.decoding = 0.0
+        self.times, self.pupils = [], []
+
+    def line(self):
+        share = 100 * self.found / self.frames if self.frames else 0.0
+        rate = self.frames / self.processing if self.processing else 0.0
+        decode = 1e3 * self.decoding / self.frames if self.frames else 0.0
+        return (f"frames: {self.frames} ({self.unreadable} unreadable), "
+                f"pupil found in {share:.1f} %, processing {rate:.0f} "
+                f"frames/s, decoding {decode:.2f} ms/frame")
+
+
+def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
+                 mm_per_px=None, **options) -> Summary:
+    """Tracks `frames` (from open_frames()), writing a CSV row per frame as
+    it goes, then the plot (also of an interrupted run's rows); returns the
+    Summary. With `mm_per_px`, the CSV has the axes in mm too and the plot
+    shows mm; the pupils themselves are in pixels."""
+    summary = Summary()
+    try:
+        out = open(csv_path, "w", newline="") if csv_path else sys.stdout
+    except OSError as error:
+        raise OutputError(f"{csv_path}: {error.strerror}") from None
+    overlay = _Overlay(overlay_path, frames.fps) if overlay_path else None
+    try:
+        _track_rows(frames, csv.writer(out, lineterminator="\n"), out,
+                    overlay, summary, mm_per_px, options)
+    except OSError as error:  # a disk that fills up, a closed pipe
+        where = csv_path or overlay_path or "standard output"
+        raise OutputError(f"{where}: {error.strerror or error}") from None
+    finally:
+        summary.decoding = frames.decode_seconds
+        if out is not sys.stdout:
+            out.close()
+        if overlay:
+            overlay.close()
+        if plot_path and summary.frames:
+            folder = frames.fps is None and frames.path.is_dir()
+            try:
+                plot(summary.times, summary.pupils, plot_path,
+                     "frame" if folder else "time (s)", mm_per_px)
+            except (OSError, ValueError) as error:
+                raise OutputError(f"{plot_path}: {error}") from None
+    return summary
+
+
+def _track_rows(frames, writer, out, overlay, summary, mm_per_px, options):
+    current = [None]
+
+    def images():
+        for frame in frames:
+            current[0] = frame
+            yield frame.image
+
+    progress = _progress(frames.count)
+    try:
+        writer.writerow(COLUMNS + (() if mm_per_px is None else MM_COLUMNS))
+        out.flush()
+        results = track(images(), **options)
+        while True:
+            start = time.perf_counter()
+            decoded = frames.decode_seconds
+            pupil = next(results, None)
+            if pupil is None:
+                break
+            frame = current[0]
+            summary.processing += (time.perf_counter() - start
+                                   - (frames.decode_seconds - decoded))
+            summary.frames += 1
+            summary.found += pupil.found
+            summary.unreadable += frame.image is None
+            summary.times.append(frame.time_s)
+            summary.pupils.append(pupil)
+            writer.writerow(row(frame, pupil, mm_per_px))
+            out.flush()  # an interrupted run keeps every row so far
+            if overlay:
+                overlay.write(frame.image, pupil)
+            if progress:
+                progress.update()
+    finally:
+        if progress:
+            progress.close()
+
+
+def _progress(total):
+    if not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, unit="frame", file=sys.stderr, leave=False)
+
+
+class _Overlay:
+    """A video of the frames with each found pupil's ellipse and centre."""
+
+    def __init__(self, path, fps):
+        self.path, self.fps, self.writer = str(path), fps or 30.0, None
+
+    def write(self, image, pupil):
+        if image is None:
+            return
+        if self.writer is None:
+            rows, cols = image.shape[:2]
+            self.writer = cv2.VideoWriter(
+                self.path, cv2.VideoWriter_fourcc(*"MJPG"), self.fps,
+                (cols, rows))
+            if not self.writer.isOpened():
+                raise OutputError(f"{self.path}: cannot write a video there")
+        self.writer.write(draw(image, pupil))
+
+    def close(self):
+        if self.writer is not None:
+            self.writer.release()

@@ -1,0 +1,197 @@
+"""Pupil size a researcher can report: the camera's scale from a drawn
+checkerboard, millimetres in the CSV, cleaned traces, many recordings at
+once."""
+
+import csv
+import json
+import math
+
+import numpy as np
+import pytest
+
+cv2 = pytest.importorskip("cv2")
+
+from pupil_radial import cli, synthetic  # noqa: E402
+from pupil_radial.calibrate import chessboard_scale, read_scale  # noqa: E402
+from pupil_radial.clean import CLEAN_COLUMNS, clean  # noqa: E402
+
+
+def board(square=25, columns=9, rows=6, angle=17.0, margin=60):
+    """A checkerboard of columns x rows inner corners, turned by angle."""
+    h, w = (rows + 1) * square, (columns + 1) * square
+    image = np.full((h + 2 * margin, w + 2 * margin), 255, np.uint8)
+    for r in range(rows + 1):
+        for c in range(columns + 1):
+            if (r + c) % 2 == 0:
+                image[margin + r * square:margin + (r + 1) * square,
+                      margin + c * square:margin + (c + 1) * square] = 0
+    size = int(math.hypot(*image.shape)) + 2
+    turn = cv2.getRotationMatrix2D((image.shape[1] / 2, image.shape[0] / 2),
+                                   angle, 1.0)
+    turn[:, 2] += (size - image.shape[1]) / 2, (size - image.shape[0]) / 2
+    return cv2.warpAffine(image, turn, (size, size), borderValue=255)
+
+
+def rows_of(path):
+    with open(path, newline="") as f:
+        return list(csv.reader(f))
+
+
+@pytest.mark.parametrize("angle", [0.0, 17.0, 50.0])
+def test_the_scale_of_a_turned_board(angle):
+    scale = chessboard_scale(board(angle=angle), 2.0)
+    assert scale.mm_per_px == pytest.approx(0.08, rel=0.005)
+    assert scale.pattern == (9, 6) and scale.spread < 0.02
+
+
+def test_calibrate_then_track_in_millimetres(tmp_path, capsys):
+    image, out = tmp_path / "board.png", tmp_path / "scale.json"
+    cv2.imwrite(str(image), board())
+    assert cli.main(["calibrate", str(image), "--square-mm", "2", "--out",
+                     str(out)]) == 0
+    printed = capsys.readouterr().out
+    scale = json.loads(out.read_text())["mm_per_px"]
+    assert printed.startswith(f"mm_per_px {scale:.6g}")
+    assert scale == pytest.approx(0.08, rel=0.005)
+    assert read_scale(str(out)) == scale and read_scale("0.05") == 0.05
+    frames = tmp_path / "frames"
+    frames.mkdir()
+    for k, frame in enumerate(synthetic.video((96, 96), seconds=0.2,
+                                              fps=30.0, seed=4)):
+        cv2.imwrite(str(frames / f"{k}.png"), frame.image)
+    track_csv = tmp_path / "t.csv"
+    assert cli.main(["track", str(frames), "--csv", str(track_csv),
+                     "--mm-per-px", str(out)]) == 0
+    rows = rows_of(track_csv)
+    assert rows[0][-3:] == ["status", "major_mm", "minor_mm"]
+    found = [r for r in rows[1:] if r[9] == "found"]
+    assert found
+    for r in found:
+        assert float(r[10]) == pytest.approx(float(r[5]) * scale, abs=1e-4)
+        assert float(r[11]) == pytest.approx(float(r[6]) * scale, abs=1e-4)
+    # ... and a cleaned trace of it keeps the scale.
+    cleaned = tmp_path / "c.csv"
+    assert cli.main(["clean", str(track_csv), "--out", str(cleaned)]) == 0
+    assert tuple(rows_of(cleaned)[0]) == CLEAN_COLUMNS + (
+        "diameter_clean_mm",)
+
+
+def test_no_board_is_one_line_and_status_2(tmp_path, capsys):
+    image = tmp_path / "eye.png"
+    cv2.imwrite(str(image), synthetic.eye((120, 160), seed=1).image)
+    assert cli.main(["calibrate", str(image), "--square-mm", "2"]) == 2
+    err = capsys.readouterr().err
+    assert "no checkerboard of 9x6" in err and err.count("\n") == 1
+    with pytest.raises(SystemExit):
+        cli.main(["track", "x.avi", "--mm-per-px", "-1"])
+
+
+def trace(seconds=20.0, fps=60.0, seed=0):
+    """A smooth pupil diameter with noise, and its truth."""
+    rng = np.random.default_rng(seed)
+    t = np.arange(int(seconds * fps)) / fps
+    truth = 40 + 6 * np.sin(t / 3.0) - 8 * np.exp(-((t - 9) / 1.2) ** 2)
+    return t, truth, truth + rng.normal(0, 0.15, t.size), rng
+
+
+def test_cleaning_fills_blinks_rejects_spikes_and_leaves_long_gaps():
+    t, truth, d, rng = trace()
+    fps = 60.0
+    blinks = []
+    for start in (3.0, 7.5, 13.0):  # 200 ms shut, lid-cut frames around
+        k = int(start * fps)
+        d[k:k + 12] = np.nan
+        d[k - 3:k] *= (0.9, 0.8, 0.7)
+        d[k + 12:k + 15] *= (0.7, 0.85, 0.95)
+        blinks.append(slice(k - 3, k + 15))
+    spikes = rng.choice(np.flatnonzero(np.isfinite(d) & (t < 15)), 12,
+                        replace=False)
+    d[spikes] *= rng.choice([1.5, 0.6], spikes.size)
+    gap = (t >= 16.0) & (t < 18.0)
+    d[gap] = np.nan
+    result = clean(t, d)
+    for blink in blinks:
+        filled = result.diameter[blink]
+        assert np.isfinite(filled).all()
+        assert np.median(np.abs(filled - truth[blink]) / truth[blink]) < 0.03
+        assert result.interpolated[blink].any()
+    assert np.median(np.abs(result.diameter[spikes] - truth[spikes])
+                     / truth[spikes]) < 0.03
+    assert np.isnan(result.diameter[gap]).all()
+    assert not result.interpolated[gap].any()
+    # The smooth parts keep their shape: the dip at 9 s is no outlier.
+    kept = np.isfinite(result.diameter)
+    assert np.percentile(np.abs(result.diameter - truth)[kept], 95) < 0.5
+
+
+def test_the_clean_command_writes_the_columns_and_the_plot(tmp_path, capsys):
+    t, truth, d, _ = trace(seconds=4.0)
+    d[100:110] = np.nan
+    source = tmp_path / "t.csv"
+    with open(source, "w", newline="") as f:
+        writer = csv.writer(f)
+        writer.writerow(("frame", "time_s", "found", "center_x", "center_y",
+                         "major_px", "minor_px", "angle_deg", "confidence",
+                         "status"))
+        for k, v in enumerate(d):
+            ok = math.isfinite(v)
+            writer.writerow([k, f"{t[k]:.6f}", int(ok), 1, 1,
+                             f"{v:.4f}" if ok else "", 1, 0, 0.9,
+                             "found" if ok else "not_found"])
+    out = tmp_path / "c.csv"
+    plot = ["--plot", str(tmp_path / "c.png")] if cli._have_matplotlib() \
+        else []
+    assert cli.main(["clean", str(source), "--out", str(out),
+                     "--max-gap", "0.1"] + plot) == 0
+    rows = rows_of(out)
+    assert tuple(rows[0]) == CLEAN_COLUMNS and len(rows) == t.size + 1
+    assert [r[4] for r in rows[101:111]] == ["0"] * 10  # 0.17 s > 0.1 s
+    assert not plot or cv2.imread(plot[1]) is not None
+    assert cli.main(["clean", str(tmp_path / "none.csv"), "--out",
+                     str(out)]) == 2
+
+
+@pytest.fixture(scope="module")
+def videos(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("videos")
+    paths = []
+    for seed in (1, 2, 3):
+        path = folder / f"eye{seed}.avi"
+        writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"FFV1"),
+                                 60.0, (96, 96), False)
+        for frame in synthetic.video((96, 96), seconds=0.5, fps=60.0,
+                                     seed=seed):
+            writer.write(frame.image)
+        writer.release()
+        paths.append(str(path))
+    return paths
+
+
+def test_many_recordings_at_once_give_the_files_of_one_at_a_time(
+        videos, tmp_path, capsys):
+    one, two = tmp_path / "one", tmp_path / "two"
+    one.mkdir()
+    two.mkdir()
+    for folder, jobs in ((one, "1"), (two, "2")):
+        assert cli.main(["track", *videos, "--out-dir", str(folder),
+                         "--jobs", jobs]) == 0
+    names = sorted(p.name for p in one.iterdir())
+    assert names == ["eye1.csv", "eye2.csv", "eye3.csv"]
+    for name in names:
+        assert (one / name).read_bytes() == (two / name).read_bytes()
+    err = capsys.readouterr().err
+    assert "recordings: 3, failed: 0" in err
+
+
+def test_a_recording_that_fails_is_reported_and_the_others_go_on(
+        videos, tmp_path, capsys):
+    broken = tmp_path / "broken.avi"
+    broken.write_text("not a video")
+    assert cli.main(["track", videos[0], str(broken), "--out-dir",
+                     str(tmp_path), "--jobs", "2"]) == 2
+    err = capsys.readouterr().err
+    assert "broken.avi: FAILED" in err and "failed: 1" in err
+    assert (tmp_path / "eye1.csv").exists()
+    # Two recordings of one name would overwrite each other.
+    assert cli.main(["track", videos[0], videos[0], "--out-dir",
+                     str(tmp_path)]) == 2
