@@ -5,8 +5,10 @@ Gates (any failing scores 0):
 - shape: not flatter than minor/major 0.4, a minor axis of 4 px or more,
   radii within the range searched (give or take 20 %);
 - dark: three in four samples inside darker than three in four around;
-- contrast: the inside's median at least TUNING.min_contrast levels below
-  the surround's, and evenly dark (lashes on a shut lid are half bright).
+- contrast: the inside's median below the surround's by 12 % of the
+  surround's level (Weber contrast: the same at any exposure or bit depth)
+  and by 4 times the gradient noise, and evenly dark (lashes on a shut lid
+  are half bright).
 
 Terms:
 - support: the share of rays whose edge lies on the ellipse (0 at 45 %,
@@ -74,7 +76,9 @@ def dark_inside(region: Region, ellipse: Ellipse) -> bool:
     if inner[_THREE_QUARTERS_IN] >= outer[_QUARTER_OUT]:
         return False
     contrast = outer[_HALF_OUT] - inner[_HALF_IN]
-    return not (contrast < TUNING.min_contrast
+    least = max(TUNING.min_contrast * outer[_HALF_OUT],
+                TUNING.min_contrast_noise * region.noise())
+    return not (contrast < least
                 or inner[_FIVE_EIGHTHS_IN]
                 > inner[_HALF_IN] + TUNING.evenness * contrast)
 

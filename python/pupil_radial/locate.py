@@ -18,7 +18,7 @@ def as_gray(image, window=None) -> np.ndarray:
     """`image` (checked by _checks.image) as a float32 gray array on a
     0-255 scale; only the part `window` = (x0, y0, x1, y1) when given, so
     that the cost follows the window, not the image (but the scale of a
-    float image is decided on all of it)."""
+    float or 16-bit image is decided on all of it)."""
     part = image if window is None else \
         image[window[1]:window[3], window[0]:window[2]]
     if part.ndim == 3:
@@ -30,7 +30,10 @@ def as_gray(image, window=None) -> np.ndarray:
     if image.dtype == np.uint8:
         return part.astype(np.float32)
     if image.dtype == np.uint16:
-        return part.astype(np.float32) * np.float32(255 / 65535)
+        # The bits the camera used, from the data: 12 bits stored in 16
+        # (0-4095) are a full-range image, not a dim one.
+        bits = max(8, int(image.max()).bit_length())
+        return part.astype(np.float32) * np.float32(255 / ((1 << bits) - 1))
     gray = part.astype(np.float32)
     if np.issubdtype(image.dtype, np.floating):
         if not np.isfinite(image).all():

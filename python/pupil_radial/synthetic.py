@@ -50,6 +50,8 @@ class EyeParams:
     skin_level: float = 170.0
     mascara: bool = False
     motion_blur: tuple = (0.0, 0.0)  # (dx, dy) in px over the exposure
+    exposure: float = 1.0       # the scene's brightness, before the noise
+    bits: int = 8               # > 8: uint16 data, 0 to 2**bits - 1
 
 
 @dataclass(frozen=True)
@@ -169,7 +171,7 @@ def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
                               / (2 * sigma**2)) * opening
 
     image = _finish(image, noise_rng, p.defocus, p.noise, p.vignetting,
-                    p.motion_blur)
+                    p.motion_blur, p.exposure, p.bits)
     pupil = p.pupil
     if pupil is not None and p.opening <= 0:
         visible = 0.0
@@ -258,7 +260,10 @@ def _skin(shape, rng, level):
     return level + 6 * texture
 
 
-def _finish(image, rng, defocus, noise, vignetting, motion=(0.0, 0.0)):
+def _finish(image, rng, defocus, noise, vignetting, motion=(0.0, 0.0),
+            exposure=1.0, bits=8):
+    """The camera: motion blur, defocus, vignetting, a dim exposure (the
+    sensor's noise stays as it is), noise, and the data's bit depth."""
     rows, cols = image.shape
     if motion[0] or motion[1]:
         length = int(math.ceil(max(abs(motion[0]), abs(motion[1])))) + 1
@@ -274,7 +279,13 @@ def _finish(image, rng, defocus, noise, vignetting, motion=(0.0, 0.0)):
     r2 = ((x - cols / 2) ** 2 + (y - rows / 2) ** 2) / ((cols / 2) ** 2
                                                         + (rows / 2) ** 2)
     image = image * (1 - vignetting * r2)
+    if exposure != 1.0:
+        image = image * np.float32(exposure)
     image = image + rng.normal(0, noise, image.shape).astype(np.float32)
+    if bits > 8:
+        top = (1 << bits) - 1
+        return np.clip(np.round(image * np.float32(top / 255)), 0,
+                       top).astype(np.uint16)
     return np.clip(np.round(image), 0, 255).astype(np.uint8)
 
 

@@ -148,8 +148,11 @@ class Tuning:
     least_minor: float = 4.0
     #: The fitted radii must lie within the range searched, give or take.
     range_slack: tuple = (0.8, 1.2)
-    #: The pupil darker than its surround by this many levels (medians).
-    min_contrast: float = 12.0
+    #: The pupil darker than its surround by this share of the surround's
+    #: level (medians): Weber contrast, the same under any exposure...
+    min_contrast: float = 0.12
+    #: ... and by this many times the region's gradient noise.
+    min_contrast_noise: float = 4.0
     #: Five in eight samples inside no more than this share of the way from
     #: the inside's median to the outside's.
     evenness: float = 0.25

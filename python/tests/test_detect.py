@@ -160,3 +160,24 @@ def test_the_angle_and_axes_follow_the_drawn_ellipse(angle):
     assert abs(pupil.angle - angle) < 1.0
     assert pupil.axes == pytest.approx((64.0, 40.0), abs=0.5)
     assert pupil.ellipse.box == pupil.box
+
+
+def test_dim_and_twelve_bit_eyes_are_found_like_bright_ones():
+    for seed in (1, 2, 3):
+        bright = synthetic.eye((240, 320), seed=seed, noise=1.0, opening=1.0)
+        truth = bright.pupil
+        for kw in (dict(exposure=0.2), dict(bits=12),
+                   dict(exposure=0.25, bits=12)):
+            eye = synthetic.eye((240, 320), seed=seed, noise=1.0,
+                                opening=1.0, **kw)
+            assert eye.image.dtype == (np.uint16 if "bits" in kw
+                                       else np.uint8)
+            pupil = detect(eye.image)
+            assert pupil.found, (seed, kw, pupil.confidence)
+            assert errors(pupil, truth)[0] < 0.2
+    # 12 bits in 16 are read as 12 bits: the same gray levels as 8.
+    from pupil_radial.locate import as_gray
+    eight = synthetic.eye((60, 80), seed=4).image
+    twelve = (eight.astype(np.int64) * 4095 // 255).astype(np.uint16)
+    assert np.abs(as_gray(twelve) - as_gray(eight)).max() < 0.1
+    assert twelve.max() > 2048  # a full 12-bit image, as the test needs
