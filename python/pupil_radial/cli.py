@@ -95,6 +95,9 @@ def _parser():
         p.add_argument("--threshold", type=_unit, default=DEFAULT_THRESHOLD,
                        help="confidence from which a pupil counts as found "
                        f"(default {DEFAULT_THRESHOLD})")
+        p.add_argument("--bright-pupil", action="store_true",
+                       help="the pupil shows bright in a darker iris "
+                       "(on-axis light, two-photon rigs)")
 
     t = sub.add_parser("track", help="a video file or folder of images to a "
                        "CSV of the pupil per frame")
@@ -238,7 +241,7 @@ def _track(args) -> int:
         raise UsageError(
             "--plot needs matplotlib (Debian: python3-matplotlib)")
     options = dict(center=args.center, radius=args.radius,
-                   threshold=args.threshold)
+                   threshold=args.threshold, bright_pupil=args.bright_pupil)
     if args.out_dir is not None or len(args.inputs) > 1:
         return _track_many(args, options)
     for option in ("csv", "plot", "overlay"):
@@ -337,7 +340,8 @@ def _detect(args) -> int:
         image = _checks.image(image)
         # A float image's NaN pixels are found while it is read as gray.
         pupil = detect(image, center=args.center, radius=args.radius,
-                       threshold=args.threshold)
+                       threshold=args.threshold,
+                       bright_pupil=args.bright_pupil)
     except (TypeError, ValueError) as error:
         raise InputError(f"{args.image}: {error}") from None
     if args.overlay:

@@ -15,7 +15,9 @@ Terms:
   1 at 85 % and more);
 - strength: the edges' median pixel gradient over the region's gradient
   noise (0 at 2, 1 at 8);
-- fit: 1 / (1 + (rms / 0.5 px)^2), the rms residual of the fitted points.
+- fit: 1 / (1 + (rms / (0.5 px + 2 % of the minor axis))^2), the rms
+  residual of the fitted points: a large real pupil is less perfectly
+  elliptical, in pixels, than a small one.
 """
 
 from __future__ import annotations
@@ -112,7 +114,8 @@ def terms(region: Region, edges: Edges, fit: Fit, rays: int) -> Terms:
     # The fit's own points: a lid's chord near the ellipse is no misfit.
     rms = float(np.sqrt(np.mean(fit.residuals[fit.inliers] ** 2)))
     return Terms(_ramp(support, t.support_ramp), _ramp(snr, t.snr_ramp),
-                 1.0 / (1.0 + (rms / t.rms_half) ** 2))
+                 1.0 / (1.0 + (rms / (t.rms_half + t.rms_half_share
+                                      * fit.ellipse.minor)) ** 2))
 
 
 def confidence(region: Region, edges: Edges, fit: Fit, rays: int,

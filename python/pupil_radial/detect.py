@@ -14,7 +14,7 @@ from . import _checks, edges
 from .confidence import confidence as score
 from .confidence import on_edge
 from .ellipse_fit import Fit, radius_from_centre, refine, robust_fit
-from .locate import Overview, as_gray, window
+from .locate import Overview, as_gray, inverted, window
 from .pupil import (DEFAULT_THRESHOLD, Ellipse, Pupil, found, moved,
                     not_found)
 from .rays import Region
@@ -33,7 +33,8 @@ class Guess:
 
 
 def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
-           rays: int = 96, sigma: float = 1.0) -> Pupil:
+           rays: int = 96, sigma: float = 1.0,
+           bright_pupil: bool = False) -> Pupil:
     """Finds the pupil in an eye image.
 
     image: 2-D gray (uint8, uint16 or float; float images whose largest
@@ -48,10 +49,13 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
         DEFAULT_THRESHOLD = 0.5).
     rays: rays of the final search (16 to 4096).
     sigma: Gaussian blur, in pixels, before the gradients.
+    bright_pupil: look for a bright disc in a darker iris (on-axis
+        illumination, two-photon rigs) instead of a dark one.
 
     The steps:
-    1. locate: without a centre, the darkest compact region of the
-       overview; without a range, a radius estimated around the centre;
+    1. locate: without a centre, the few most compact dark regions of the
+       overview, measured (steps 2 to 4) in turn until one holds a pupil;
+       without a range, a radius estimated around each centre;
     2. coarse pass: 48 rays, each ray's first strong dark-to-bright edge,
        a robust ellipse fit (arcs hidden by lids, glints and lashes left
        out), once more from the fitted centre if it moved;
@@ -68,6 +72,8 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
     an image or options out of range; any valid image gives a Pupil.
     """
     image = _checks.image(image)
+    if bright_pupil:
+        image = inverted(image)
     threshold = _checks.number("threshold", threshold, 0.0, 1.0)
     sigma = _checks.number("sigma", sigma, 0.0, 20.0)
     rays = _checks.count("rays", rays, minimum=16, maximum=_checks.MAX_RAYS)
@@ -108,14 +114,23 @@ def _detect(image, center, radius, threshold, rays, sigma) -> Pupil:
         return _detect_in_window(image, Guess(center, radius, True),
                                  threshold, rays, sigma)
     gray = as_gray(image)
-    guess = _locate(gray, center, radius)
-    if guess is None:
-        return not_found()
-    return _coarse_then_fine(gray, guess, threshold, rays, sigma)
+    # The candidate regions in the overview's order, until one holds a
+    # pupil: a brow, hair or a glasses frame ranked first does not hide it.
+    # (Keeping the most confident instead lets a wrong region win over a
+    # real pupil that scores a little lower.)
+    best = not_found()
+    for guess in _locate(gray, center, radius):
+        pupil = _coarse_then_fine(gray, guess, threshold, rays, sigma)
+        if pupil.found:
+            return pupil
+        if pupil.confidence > best.confidence:
+            best = pupil
+    return best
 
 
 def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
-                rays: int = 96, sigma: float = 1.0) -> Pupil:
+                rays: int = 96, sigma: float = 1.0,
+                bright_pupil: bool = False) -> Pupil:
     """The pupil near `prior`, a found pupil of the previous frame: one fine
     pass close to its ellipse, on a window around it, so the cost follows
     the pupil's size. Not found when the pupil moved or changed more than a
@@ -123,6 +138,8 @@ def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
     Arguments are those of detect(), taken as already checked."""
     t = TUNING
     image = _checks.image(image)
+    if bright_pupil:
+        image = inverted(image)
     ellipse = prior.ellipse
     with np.errstate(all="ignore"):
         x0, y0, x1, y1 = box = window(
@@ -141,21 +158,21 @@ def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
     return moved(pupil, x0, y0)
 
 
-def _locate(gray, center, radius) -> Optional[Guess]:
-    """The guess from the overview, for what the caller did not give."""
+def _locate(gray, center, radius):
+    """The guesses from the overview for what the caller did not give: the
+    given centre, or the few most pupil-like dark regions."""
     overview = Overview(gray)
-    if center is None:
-        center = overview.dark_region()
-        if center is None:
-            return None
-    if radius is not None:
-        return Guess(center, radius, True)
-    estimate = overview.radius(center)
-    if estimate is None:
-        return None
-    return Guess(center, radius_range(estimate, estimate,
-                                      TUNING.below_estimate,
-                                      TUNING.above_search), False)
+    centers = [center] if center is not None else overview.dark_regions(
+        TUNING.candidates)
+    for where in centers:
+        if radius is not None:
+            yield Guess(where, radius, True)
+            continue
+        estimate = overview.radius(where)
+        if estimate is not None:
+            yield Guess(where, radius_range(estimate, estimate,
+                                            TUNING.below_estimate,
+                                            TUNING.above_search), False)
 
 
 def _detect_in_window(image, guess: Guess, threshold, rays, sigma) -> Pupil:

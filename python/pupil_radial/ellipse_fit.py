@@ -63,27 +63,40 @@ def radius_from_centre(ellipse: Ellipse, cos, sin):
 
 def fit_many(points: np.ndarray, masks: np.ndarray):
     """Least-squares conics A x^2 + B xy + C y^2 + D x + E y = 1 through the
-    points each row of `masks` selects, all at once: an Ellipse of (k, 1)
+    points each row of `masks` selects, all at once, each in coordinates
+    centred on its own points (which lie around the conic, never on it: a
+    conic through the origin has no such form): an Ellipse of (k, 1)
     arrays (NaN where the conic is no ellipse) and which are ellipses.
     Call it under np.errstate(all="ignore")."""
     pts = points.astype(np.float64)
     mean = pts.mean(axis=0)
     scale = float(pts.std()) or 1.0
     x, y = ((pts - mean) / scale).T
-    design = np.stack((x * x, x * y, y * y, x, y), axis=1)
-    # Each mask's normal equations as one product with the points' outer
-    # products.
-    outer = (design[:, :, None] * design[:, None, :]).reshape(len(pts), 25)
-    normal = (masks @ outer).reshape(-1, 5, 5)
-    rhs = masks @ design
+    design = np.stack((x * x, x * y, y * y, x, y, np.ones_like(x)), axis=1)
+    # Every mask's moments as one product with the points' outer products,
+    # then moved to the mask's own centroid (mx, my).
+    outer = (design[:, :, None] * design[:, None, :]).reshape(len(pts), 36)
+    moments = (masks @ outer).reshape(-1, 6, 6)
+    mx, my = (masks @ np.stack((x, y), axis=1) / np.maximum(
+        masks.sum(axis=1), 1)[:, None]).T
+    zero, one = np.zeros_like(mx), np.ones_like(mx)
+    shift = np.stack((
+        (one, zero, zero, -2 * mx, zero, mx * mx),
+        (zero, one, zero, -my, -mx, mx * my),
+        (zero, zero, one, zero, -2 * my, my * my),
+        (zero, zero, zero, one, zero, -mx),
+        (zero, zero, zero, zero, one, -my),
+        (zero, zero, zero, zero, zero, one))).transpose(2, 0, 1)
+    moments = shift @ moments @ shift.transpose(0, 2, 1)
+    normal, rhs = moments[:, :5, :5], moments[:, :5, 5]
     # A whisker of ridge keeps degenerate subsets (too few or collinear
     # points) solvable; they come out as non-ellipses.
     normal += 1e-12 * np.eye(5)
     a, b, c, d, e = np.linalg.solve(normal, rhs[:, :, None])[..., 0].T
     det = 4 * a * c - b * b
-    x0 = (b * e - 2 * c * d) / det
-    y0 = (b * d - 2 * a * e) / det
-    f0 = 0.5 * (d * x0 + e * y0) - 1  # the conic's value at its centre
+    x0 = (b * e - 2 * c * d) / det + mx
+    y0 = (b * d - 2 * a * e) / det + my
+    f0 = 0.5 * (d * (x0 - mx) + e * (y0 - my)) - 1  # the value at the centre
     middle, root = (a + c) / 2, np.hypot((a - c) / 2, b / 2)
     params = np.array((x0 * scale + mean[0], y0 * scale + mean[1],
                        2 * scale * np.sqrt(f0 / (root - middle)),

@@ -43,6 +43,21 @@ def as_gray(image, window=None) -> np.ndarray:
     return gray
 
 
+def inverted(image) -> np.ndarray:
+    """`image` (checked) with dark and bright swapped within its own range,
+    so that a bright pupil is found as a dark one."""
+    if image.dtype == np.uint8:
+        return 255 - image
+    if image.dtype == np.uint16:
+        top = (1 << max(8, int(image.max()).bit_length())) - 1
+        return (top - image).astype(np.uint16)
+    values = image.astype(np.float32) if image.dtype.kind != "f" else image
+    if not np.isfinite(values).all():
+        raise ValueError("image holds NaN or infinite values")
+    top = 1.0 if values.max() <= 1.0 else max(255.0, float(values.max()))
+    return top - values
+
+
 def window(image, center, half):
     """(x0, y0, x1, y1): the part of the image within `half` px of center."""
     rows, cols = image.shape[:2]
@@ -83,15 +98,47 @@ class Overview:
 
     def dark_region(self):
         """Centre (x, y) of the most compact dark region of plausible pupil
-        size: the largest dark-inside, bright-around contrast over positions
-        and sizes of a centre-surround box filter. Local contrast ignores
-        vignetting and shadow; a thin line (lashes, mascara) fills too
-        little of the inner box to win. None on a featureless image."""
+        size, or None on a featureless image; see dark_regions()."""
+        return next(self.dark_regions(1), None)
+
+    def dark_regions(self, count: int):
+        """Centres (x, y) of up to `count` compact dark regions of plausible
+        pupil size, the most pupil-like first, each computed only when
+        asked for: the largest dark-inside, bright-around contrasts of a
+        centre-surround box filter over positions and sizes, apart from
+        each other. Local contrast ignores vignetting and shadow; a thin
+        line (lashes, mascara) fills too little of the inner box to win; a
+        brow, hair or a glasses frame may, which is why there are several."""
+        t = TUNING
+        maps = self._contrast_maps()
+        # The best box first (ties: the smaller), cheaply; the others only
+        # when asked for.
+        best = max((_peak(m, *np.unravel_index(int(np.argmax(m[1])),
+                                               m[1].shape)) for m in maps),
+                   key=lambda peak: peak[0])
+        if best[0] < t.min_dark_score:
+            return
+        chosen = [best]
+        yield self._centroid(*best[1:])
+        others = sorted((_peak(m, y, x) for m in maps
+                         for y, x in _maxima(m[1], m[0], count)),
+                        key=lambda peak: -peak[0])
+        for peak in others:
+            if peak[0] < t.min_dark_score or len(chosen) == count:
+                return
+            # The same region at another box size is no other one.
+            if all(math.hypot(peak[1] - c[1], peak[2] - c[2])
+                   > max(peak[3], c[3]) for c in chosen):
+                chosen.append(peak)
+                yield self._centroid(*peak[1:])
+
+    def _contrast_maps(self):
+        """Per box size: (inner size, score, inner mean, ring mean)."""
         t = TUNING
         small = self.image
         size = min(small.shape)
-        best, where = 0.0, None
         smallest, largest = t.pupil_box_divisors
+        maps = []
         for inner in np.unique(np.geomspace(size / smallest, size / largest,
                                             t.pupil_box_sizes).astype(int)) | 1:
             outer = 2 * inner + 1
@@ -104,17 +151,14 @@ class Overview:
             # Contrast over the ring's level: a dark patch counts by how
             # much darker it is than its surroundings, not by its level.
             score = (ring - mean_in) / (ring + t.dark_level_offset)
-            y, x = np.unravel_index(int(np.argmax(score)), score.shape)
-            if score[y, x] > best:
-                level = float(mean_in[y, x]) + t.dark_level_share * float(
-                    ring[y, x] - mean_in[y, x])
-                best, where = float(score[y, x]), (x, y, inner, level)
-        if where is None or best < t.min_dark_score:
-            return None
-        x, y, inner, level = where
-        # Refine to the centroid of the largest region darker than a third
-        # of the way from the box's level to its ring's, near the box: a
-        # lid's shadow or a line beside the pupil is a region of its own.
+            maps.append((inner, score, mean_in, ring))
+        return maps
+
+    def _centroid(self, x, y, inner, level):
+        """The centroid of the largest region darker than a third of the
+        way from the box's level to its ring's, near the box: a lid's shadow
+        or a line beside the pupil is a region of its own."""
+        small = self.image
         y0, y1 = max(y - inner, 0), min(y + inner + 1, small.shape[0])
         x0, x1 = max(x - inner, 0), min(x + inner + 1, small.shape[1])
         dark = (small[y0:y1, x0:x1] <= level).astype(np.uint8)
@@ -155,3 +199,30 @@ class Overview:
             return None
         first = crossed.argmax(axis=1)[hit]
         return median(radii[first]) / self.scale
+
+
+def _peak(maps_entry, y, x):
+    """(score, x, y, inner, level) of a box at (x, y): level a third of the
+    way from the inside's mean to the ring's."""
+    inner, score, mean_in, ring = maps_entry
+    level = float(mean_in[y, x]) + TUNING.dark_level_share * float(
+        ring[y, x] - mean_in[y, x])
+    return float(score[y, x]), x, y, inner, level
+
+
+def _maxima(score, apart, count):
+    """(y, x) of up to `count` largest values of `score`, each more than
+    `apart` px from a larger one: among the best few, greedily."""
+    flat = score.ravel()
+    top = min(flat.size, 16 * count)
+    best = np.argpartition(-flat, top - 1)[:top]
+    best = best[np.lexsort((best, -flat[best]))]  # ties: the first
+    rows, cols = np.divmod(best, score.shape[1])
+    chosen = []
+    for y, x in zip(rows, cols):
+        if all(abs(y - cy) > apart or abs(x - cx) > apart
+               for cy, cx in chosen):
+            chosen.append((y, x))
+            if len(chosen) == count:
+                break
+    return chosen

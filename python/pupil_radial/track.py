@@ -38,7 +38,7 @@ class InputError(ValueError):
 
 def track(frames: Iterable, *, center=None, radius=None,
           threshold: float = DEFAULT_THRESHOLD, rays: int = 96,
-          sigma: float = 1.0) -> Iterator[Pupil]:
+          sigma: float = 1.0, bright_pupil: bool = False) -> Iterator[Pupil]:
     """One Pupil per frame of `frames` (images as detect() takes them, or
     Frames from open_frames(); None for a frame that could not be read,
     which is reported not found).
@@ -47,10 +47,12 @@ def track(frames: Iterable, *, center=None, radius=None,
     and size as the prior, on a window around it, so the cost follows the
     pupil's size and not the frame's); when that fails, or after a frame
     without a pupil, the frame is searched from scratch, from `center` and
-    within `radius` when given. A blink or a lost frame is reported as not
-    found: no pupil is carried over from an earlier frame.
+    within `radius` when given (hints, as for detect()). A blink or a
+    lost frame is reported as not found: no pupil is carried over from an
+    earlier frame. `bright_pupil` as for detect().
     """
-    options = dict(threshold=threshold, rays=rays, sigma=sigma)
+    options = dict(threshold=threshold, rays=rays, sigma=sigma,
+                   bright_pupil=bright_pupil)
     prior: Optional[Pupil] = None
     for image in frames:
         if isinstance(image, Frame):

@@ -43,6 +43,9 @@ class Tuning:
     #: Share of the directions that must see the rise.
     min_rise_directions: float = 0.5
 
+    #: Dark regions measured, in turn, where no centre is given.
+    candidates: int = 3
+
     # -- The pupil radius range searched: (max(least, below r), above R +
     # margin) for the smallest and largest radius r, R known --
     #: No pupil is smaller than this.
@@ -165,8 +168,11 @@ class Tuning:
     #: Edge gradient over noise: 0 at the first, 1 at the first plus the
     #: second.
     snr_ramp: tuple = (2.0, 6.0)
-    #: The fit's rms residual at which its term is one half.
+    #: The fit's rms residual at which its term is one half: this many px
+    #: and this share of the minor axis (a large real pupil is less
+    #: perfectly elliptical, in pixels, than a small one).
     rms_half: float = 0.5
+    rms_half_share: float = 0.02
     #: Share of the rays on the ellipse: 0 at the first, 1 at the first plus
     #: the second.
     support_ramp: tuple = (0.45, 0.4)
