@@ -54,8 +54,9 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
 
     The steps:
     1. locate: without a centre, the few most compact dark regions of the
-       overview, measured (steps 2 to 4) in turn until one holds a pupil;
-       without a range, a radius estimated around each centre;
+       overview, measured (steps 2 to 4) in turn and the most confident
+       kept (a clear pupil ends the search); without a range, a radius
+       estimated around each centre;
     2. coarse pass: 48 rays, each ray's first strong dark-to-bright edge,
        a robust ellipse fit (arcs hidden by lids, glints and lashes left
        out), once more from the fitted centre if it moved;
@@ -114,17 +115,16 @@ def _detect(image, center, radius, threshold, rays, sigma) -> Pupil:
         return _detect_in_window(image, Guess(center, radius, True),
                                  threshold, rays, sigma)
     gray = as_gray(image)
-    # The candidate regions in the overview's order, until one holds a
-    # pupil: a brow, hair or a glasses frame ranked first does not hide it.
-    # (Keeping the most confident instead lets a wrong region win over a
-    # real pupil that scores a little lower.)
+    # The candidate regions in the overview's order, the most confident
+    # kept, so that a brow, hair or a glasses frame ranked first does not
+    # hide the pupil; a clear pupil ends the search.
     best = not_found()
     for guess in _locate(gray, center, radius):
         pupil = _coarse_then_fine(gray, guess, threshold, rays, sigma)
-        if pupil.found:
-            return pupil
         if pupil.confidence > best.confidence:
             best = pupil
+        if best.confidence >= TUNING.clear_pupil:
+            break
     return best
 
 

@@ -51,6 +51,8 @@ class EyeParams:
     mascara: bool = False
     motion_blur: tuple = (0.0, 0.0)  # (dx, dy) in px over the exposure
     exposure: float = 1.0       # the scene's brightness, before the noise
+    brow: bool = False          # a dark brow above the eye
+    glasses: bool = False       # a dark glasses frame around it
     bits: int = 8               # > 8: uint16 data, 0 to 2**bits - 1
 
 
@@ -154,6 +156,8 @@ def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
     shade = np.exp(-np.maximum(y - upper, 0) / (0.06 * p.iris_radius + 1))
     image *= 1 - 0.35 * shade * inside
 
+    if p.brow or p.glasses:
+        image = _brow_and_glasses(image, p)
     covered = (~opening).astype(np.uint8)
     lash_mask = _lashes(shape, p, rng, upper[0])
     image[lash_mask > 0] = 20 + 10 * rng.random()
@@ -176,6 +180,24 @@ def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
     if pupil is not None and p.opening <= 0:
         visible = 0.0
     return SyntheticEye(image, pupil, visible, params)
+
+
+def _brow_and_glasses(image, p: EyeParams) -> np.ndarray:
+    """Dark things a camera sees beside the eye: a brow, a band of hair
+    over the eye's upper reach, and the rim of a glasses frame around it;
+    all drawn from the eye's geometry, so they use no random numbers."""
+    icx, icy = p.iris_center
+    r = p.iris_radius
+    image = image.copy()
+    if p.brow:
+        cv2.ellipse(image, (int(icx * 16), int((icy - 1.6 * r) * 16)),
+                    (int(2.4 * r * 16), int(0.5 * r * 16)), 0, 195, 345,
+                    22.0, max(3, int(0.35 * r)), cv2.LINE_AA, 4)
+    if p.glasses:
+        cv2.ellipse(image, (int(icx * 16), int(icy * 16)),
+                    (int(2.3 * r * 16), int(1.55 * r * 16)), 0, 0, 360,
+                    30.0, max(2, int(0.12 * r)), cv2.LINE_AA, 4)
+    return image
 
 
 def _lashes(shape, p: EyeParams, rng, upper) -> np.ndarray:

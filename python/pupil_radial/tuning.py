@@ -43,8 +43,10 @@ class Tuning:
     #: Share of the directions that must see the rise.
     min_rise_directions: float = 0.5
 
-    #: Dark regions measured, in turn, where no centre is given.
+    #: Dark regions measured, in turn, where no centre is given...
     candidates: int = 3
+    #: ... until one gives a pupil this clear.
+    clear_pupil: float = 0.9
 
     # -- The pupil radius range searched: (max(least, below r), above R +
     # margin) for the smallest and largest radius r, R known --

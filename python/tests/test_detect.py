@@ -9,7 +9,7 @@ import pytest
 cv2 = pytest.importorskip("cv2")
 
 import pupil_radial  # noqa: E402
-from pupil_radial import detect, synthetic  # noqa: E402
+from pupil_radial import detect, synthetic, track  # noqa: E402
 from pupil_radial.synthetic import Ellipse  # noqa: E402
 
 
@@ -181,3 +181,34 @@ def test_dim_and_twelve_bit_eyes_are_found_like_bright_ones():
     twelve = (eight.astype(np.int64) * 4095 // 255).astype(np.uint16)
     assert np.abs(as_gray(twelve) - as_gray(eight)).max() < 0.1
     assert twelve.max() > 2048  # a full 12-bit image, as the test needs
+
+
+def test_a_brow_or_a_glasses_frame_does_not_capture_the_search():
+    for kw in (dict(brow=True), dict(glasses=True),
+               dict(brow=True, glasses=True)):
+        hits = total = 0
+        for seed in range(24):
+            eye = synthetic.eye((240, 320), seed=seed, **kw)
+            if eye.visible < 0.7:
+                continue
+            total += 1
+            pupil = detect(eye.image)
+            right = pupil.found and errors(pupil, eye.pupil)[0] < 1.0
+            hits += right
+            # Whatever is found elsewhere is found with little confidence.
+            assert right or not pupil.found or pupil.confidence < 0.9, kw
+        assert hits >= (0.5 if len(kw) == 2 else 0.75) * total, kw
+
+
+def test_a_bright_pupil_is_found_when_asked_for():
+    eye = synthetic.eye((240, 320), seed=3, opening=1.0)
+    bright = 255 - eye.image  # on-axis light: the pupil glows
+    pupil = detect(bright, bright_pupil=True)
+    assert pupil.found and errors(pupil, eye.pupil)[0] < 0.2
+    assert not detect(bright).found or errors(detect(bright),
+                                              eye.pupil)[0] > 5
+    # The same for 16-bit and float data.
+    assert detect((bright.astype(np.uint16) * 16), bright_pupil=True).found
+    assert detect(bright / 255.0, bright_pupil=True).found
+    found = [p.found for p in track([bright, bright], bright_pupil=True)]
+    assert found == [True, True]

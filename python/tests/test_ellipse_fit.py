@@ -130,3 +130,24 @@ def test_robust_fit_ignores_a_lid_chord_and_stray_points(hidden):
     assert math.hypot(cx - 50.0, cy - 40.0) < 0.15
     assert abs(major - 30.0) < 0.3 and abs(minor - 24.0) < 0.3
     assert abs(angle - 20.0) < 1.0
+
+
+def test_a_half_arc_beside_far_points_fits_on_its_own():
+    # Rays cast from near a pupil's top edge: the lower half of its boundary
+    # and, above, a lash line further out, placed so that the mean of all
+    # the points lies on the pupil's boundary. The guess that leaves the
+    # lashes out must come out as the pupil all the same.
+    pupil = Ellipse(144.0, 116.0, 46.0, 46.0, 0.0)
+    lower = boundary(pupil, 48)[1:24]
+    lash_y = 2 * (116.0 - 23.0) - lower[:, 1].mean()
+    lashes = np.stack((288.0 - lower[:, 0], np.full(len(lower), lash_y)),
+                      axis=1)
+    pts = np.vstack((lower, lashes))
+    assert np.allclose(pts.mean(axis=0), (144.0, 93.0))  # on the boundary
+    mask = np.zeros((1, len(pts)))
+    mask[0, :len(lower)] = 1
+    with np.errstate(all="ignore"):
+        fitted, valid = fit_many(pts, mask)
+    assert valid[0]
+    assert math.hypot(fitted.cx[0, 0] - 144, fitted.cy[0, 0] - 116) < 0.5
+    assert fitted.major[0, 0] == pytest.approx(46.0, abs=0.5)
