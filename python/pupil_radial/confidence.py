@@ -22,6 +22,7 @@ Terms:
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -108,7 +109,13 @@ def terms(region: Region, edges: Edges, fit: Fit, rays: int) -> Terms:
     t = TUNING
     edge = on_edge(fit.ellipse, fit.residuals)
     support = edge.sum() / rays
-    noise = region.noise()
+    # The median over the boundary is as much surer than one pixel's
+    # gradient as the boundary holds independent pixels beyond a small
+    # pupil's.
+    e = fit.ellipse
+    boundary = math.pi * (e.major + e.minor) / 2
+    noise = region.noise() * min(1.0, math.sqrt(t.independent_edge
+                                                / max(boundary, 1.0)))
     contrast = median(edges.gradient[edge]) if edge.any() else 0.0
     snr = contrast / max(noise, 1e-3)
     # The fit's own points: a lid's chord near the ellipse is no misfit.

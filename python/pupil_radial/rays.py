@@ -16,6 +16,9 @@ from ._numeric import median
 from .tuning import TUNING
 
 
+_IMMERKAER = np.array([[1, -2, 1], [-2, 4, -2], [1, -2, 1]], np.float32)
+
+
 @lru_cache(maxsize=8)
 def gaussian_taps(sigma_samples: float) -> np.ndarray:
     """Normalised Gaussian filter taps out to 3 sigma (cached, read-only)."""
@@ -49,6 +52,7 @@ class Region:
         self.x0, self.y0 = max(cx - pad, 0), max(cy - pad, 0)
         x1, y1 = min(cx + pad + 1, cols), min(cy + pad + 1, rows)
         crop = gray[self.y0:y1, self.x0:x1]
+        self.raw = crop
         smooth = cv2.GaussianBlur(crop, (0, 0), sigma) if sigma > 0 else crop
         self.smooth, self.sigma = smooth, sigma
         self.gx = cv2.Sobel(smooth, cv2.CV_32F, 1, 0, ksize=3, scale=0.125)
@@ -115,11 +119,26 @@ class Region:
         return self.gx.ravel().take(i) * cos + self.gy.ravel().take(i) * sin
 
     def noise(self):
-        """Robust standard deviation of the gradient over the region: most
-        of it is flat, so the median of |gx| is the noise's (its median is
-        0)."""
+        """The gradient's noise over the region: the larger of the sensor's
+        (Immerkaer's estimate from the unblurred image's second
+        differences, carried through the blur and the Sobel operator) and
+        a share of the gradient's own robust spread, which texture (an
+        iris's crypts, skin) raises as well."""
+        t = TUNING
         step = max(2, int(math.sqrt(self.gx.size / 1000)))
-        return 1.4826 * median(np.abs(self.gx[::step, ::step]).ravel())
+        spread = 1.4826 * median(np.abs(self.gx[::step, ::step]).ravel())
+        return max(t.sensor_to_gradient * self.sensor_noise(),
+                   t.texture_share * spread)
+
+    def sensor_noise(self):
+        """Immerkaer, "Fast noise variance estimation" (1996): the mean
+        absolute response to a mask that cancels every plane and
+        quadratic, of the unblurred region."""
+        crop = self.raw
+        if min(crop.shape) < 3:
+            return 0.0
+        response = cv2.filter2D(crop, cv2.CV_32F, _IMMERKAER)[1:-1, 1:-1]
+        return math.sqrt(math.pi / 2) / 6 * float(np.mean(np.abs(response)))
 
     def sample(self, cx, cy, cos, sin, radii):
         """The blurred image at `radii` (rows as long as cos and sin) along

@@ -113,6 +113,12 @@ class Tuning:
     #: the range's top plus this many px: no pupil is there.
     fine_reach: tuple = (1.3, 4.0)
 
+    #: The gradient's noise from the sensor's: through a blur of a pixel
+    #: and the Sobel operator (measured on white noise)...
+    sensor_to_gradient: float = 0.14
+    #: ... or this share of the gradient's spread, where texture is.
+    texture_share: float = 1.0
+
     # -- Fitting --
     #: Points on the coarse grid are scored within this band.
     coarse_tolerance: float = 0.75
@@ -170,6 +176,10 @@ class Tuning:
     #: Edge gradient over noise: 0 at the first, 1 at the first plus the
     #: second.
     snr_ramp: tuple = (2.0, 6.0)
+    #: The boundary length, in px, up to which the edges' median gradient
+    #: is weighed against the noise as it is; a longer boundary's median
+    #: is surer by the square root of the ratio.
+    independent_edge: float = 60.0
     #: The fit's rms residual at which its term is one half: this many px
     #: and this share of the minor axis (a large real pupil is less
     #: perfectly elliptical, in pixels, than a small one).
