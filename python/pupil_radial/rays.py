@@ -53,6 +53,7 @@ class Region:
         x1, y1 = min(cx + pad + 1, cols), min(cy + pad + 1, rows)
         crop = gray[self.y0:y1, self.x0:x1]
         self.raw = crop
+        self._noise = None
         smooth = cv2.GaussianBlur(crop, (0, 0), sigma) if sigma > 0 else crop
         self.smooth, self.sigma = smooth, sigma
         self.gx = cv2.Sobel(smooth, cv2.CV_32F, 1, 0, ksize=3, scale=0.125)
@@ -119,16 +120,19 @@ class Region:
         return self.gx.ravel().take(i) * cos + self.gy.ravel().take(i) * sin
 
     def noise(self):
-        """The gradient's noise over the region: the larger of the sensor's
+        """The gradient's noise over the region (computed once): the larger
+        of the sensor's
         (Immerkaer's estimate from the unblurred image's second
         differences, carried through the blur and the Sobel operator) and
         a share of the gradient's own robust spread, which texture (an
         iris's crypts, skin) raises as well."""
-        t = TUNING
-        step = max(2, int(math.sqrt(self.gx.size / 1000)))
-        spread = 1.4826 * median(np.abs(self.gx[::step, ::step]).ravel())
-        return max(t.sensor_to_gradient * self.sensor_noise(),
-                   t.texture_share * spread)
+        if self._noise is None:
+            t = TUNING
+            step = max(2, int(math.sqrt(self.gx.size / 1000)))
+            spread = 1.4826 * median(np.abs(self.gx[::step, ::step]).ravel())
+            self._noise = max(t.sensor_to_gradient * self.sensor_noise(),
+                              t.texture_share * spread)
+        return self._noise
 
     def sensor_noise(self):
         """Immerkaer, "Fast noise variance estimation" (1996): the mean
