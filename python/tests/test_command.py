@@ -96,24 +96,6 @@ def test_a_full_disk_mid_run_is_one_line(folder, capsys, monkeypatch):
     assert "No space left" in err and err.count("\n") == 1
 
 
-def test_an_interrupted_run_plots_its_rows(folder, tmp_path, monkeypatch):
-    if not cli._have_matplotlib():
-        pytest.skip("matplotlib is not installed")
-    real = recording.track
-
-    def interrupted(*args, **kwargs):
-        for i, pupil in enumerate(real(*args, **kwargs)):
-            if i == 5:
-                raise KeyboardInterrupt
-            yield pupil
-
-    monkeypatch.setattr(recording, "track", interrupted)
-    plot = tmp_path / "p.png"
-    assert cli.main(["track", str(folder), "--csv", str(tmp_path / "o.csv"),
-                     "--plot", str(plot)]) == 130
-    assert cv2.imread(str(plot)) is not None
-
-
 @pytest.mark.parametrize("argv, words", [
     (["track"], "INPUT"),
     (["track", "x", "--threshold", "abc"], "expected a number, got 'abc'"),

@@ -184,8 +184,12 @@ def test_an_interrupted_run_keeps_its_rows(tmp_path, video, monkeypatch):
 
     monkeypatch.setattr(recording, "track", interrupted)
     out = tmp_path / "out.csv"
-    assert cli.main(["track", str(path), "--csv", str(out)]) == 130
+    plotting = importlib.util.find_spec("matplotlib") is not None
+    plot = ["--plot", str(tmp_path / "p.png")] if plotting else []
+    assert cli.main(["track", str(path), "--csv", str(out)] + plot) == 130
     assert len(read_csv(out)) == 1 + 5
+    # ... and the plot of those rows.
+    assert not plotting or cv2.imread(plot[1]) is not None
 
 
 @pytest.mark.parametrize("make, args, words", [
