@@ -2,7 +2,7 @@
 share of open, partial and closed frames where a pupil is reported, and
 frames per second, per recording.
 
-    python3 bench/real_recordings.py FOLDER   # laid out like ../shared/realvideo
+    python3 bench/real_recordings.py FOLDER  # like ../shared/realvideo
 
 FOLDER holds recordings.csv (id, file, ...; a bright pupil is marked in
 its `subject` column) and, per recording, <id>.eyestate.csv (frame,

@@ -24,7 +24,8 @@ def count(name: str, value, minimum: int, maximum: int = INT32_MAX) -> int:
     """An integer in [minimum, maximum]."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(
             value, numbers.Integral):
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+        raise TypeError(
+            f"{name} must be an integer, not {type(value).__name__}")
     value = int(value)
     if value < minimum:
         raise ValueError(f"{name} must be at least {minimum}, got {value}")
@@ -66,7 +67,8 @@ def real_array(name: str, value) -> np.ndarray:
     try:
         array = np.asarray(value)
     except Exception as error:  # ragged lists and the like
-        raise TypeError(f"{name} must be numeric array data: {error}") from None
+        raise TypeError(
+            f"{name} must be numeric array data: {error}") from None
     if array.dtype == np.bool_ or not (
             np.issubdtype(array.dtype, np.integer)
             or np.issubdtype(array.dtype, np.floating)):

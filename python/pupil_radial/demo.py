@@ -33,7 +33,8 @@ def run_demo(args) -> int:
         writer.write(frame.image)
         truth.append(frame)
     writer.release()
-    plot_path = out / "pupil.png" if importlib.util.find_spec("matplotlib") is not None else None
+    plotting = importlib.util.find_spec("matplotlib") is not None
+    plot_path = out / "pupil.png" if plotting else None
     if plot_path is None:
         print("no plot: matplotlib is not installed (Debian: "
               "python3-matplotlib)", file=sys.stderr)

@@ -139,8 +139,9 @@ class Overview:
         size = min(small.shape)
         smallest, largest = t.pupil_box_divisors
         maps = []
-        for inner in np.unique(np.geomspace(size / smallest, size / largest,
-                                            t.pupil_box_sizes).astype(int)) | 1:
+        sizes = np.geomspace(size / smallest, size / largest,
+                             t.pupil_box_sizes)
+        for inner in np.unique(sizes.astype(int)) | 1:
             outer = 2 * inner + 1
             mean_in = cv2.boxFilter(small, -1, (inner, inner),
                                     borderType=cv2.BORDER_REFLECT)

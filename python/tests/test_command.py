@@ -39,7 +39,8 @@ def test_a_folder_with_a_truncated_image_is_read_through(folder, tmp_path,
     assert cli.main(["track", str(folder), "--csv", str(out), "--fps",
                      "30"]) == 0
     rows = rows_of(out)
-    assert tuple(rows[0]) == recording.COLUMNS and recording.COLUMNS[-1] == "status"
+    assert tuple(rows[0]) == recording.COLUMNS
+    assert recording.COLUMNS[-1] == "status"
     assert len(rows) == 41
     assert rows[8] == ["7", f"{7 / 30:.6f}", "0"] + [""] * 6 + ["unreadable"]
     assert all(float(r[1]) == pytest.approx(int(r[0]) / 30, abs=1e-6)
@@ -146,7 +147,8 @@ def test_hints_that_are_wrong_do_not_hide_the_pupil():
     p = e.pupil
     for center, radius in (((p.cx + 60, p.cy - 40), None),
                            (None, (2.0, 4.0)),
-                           ((p.cx + 19, p.cy), (0.3 * p.minor, 0.4 * p.minor))):
+                           ((p.cx + 19, p.cy),
+                            (0.3 * p.minor, 0.4 * p.minor))):
         pupil = detect(e.image, center=center, radius=radius)
         assert pupil.found, (center, radius)
         assert abs(pupil.center[0] - p.cx) < 0.5
