@@ -97,9 +97,11 @@ def report(name, by_source):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("folder", type=Path)
+    parser.add_argument("--source", help="this source alone (mmu, mrl)")
     args = parser.parse_args()
     with open(args.folder / "truth.csv", newline="") as f:
-        rows = list(csv.DictReader(f))
+        rows = [r for r in csv.DictReader(f)
+                if args.source in (None, r["source"])]
     print("| source | detector | pupil images | found within 5 px | centre "
           "error median / p90 (within 5 px) | found but > 5 px off | closed "
           "eyes found | ms per image (median) |")

@@ -25,9 +25,11 @@ import pupil_radial  # noqa: E402
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("folder", type=Path)
+    parser.add_argument("--only", metavar="ID", help="this recording alone")
     args = parser.parse_args()
     with open(args.folder / "recordings.csv", newline="") as f:
-        recordings = list(csv.DictReader(f))
+        recordings = [r for r in csv.DictReader(f)
+                      if args.only in (None, r["id"])]
     print("| recording | open found | partial found | closed found | "
           "frames/s (tracking) |")
     print("|---|---|---|---|---|")
