@@ -79,8 +79,8 @@ def dark_inside(region: Region, ellipse: Ellipse) -> bool:
     if inner[_THREE_QUARTERS_IN] >= outer[_QUARTER_OUT]:
         return False
     contrast = outer[_HALF_OUT] - inner[_HALF_IN]
-    least = max(TUNING.min_contrast * outer[_HALF_OUT],
-                TUNING.min_contrast_noise * region.noise())
+    weber, over_noise = TUNING.min_contrast
+    least = max(weber * outer[_HALF_OUT], over_noise * region.noise())
     return not (contrast < least
                 or inner[_FIVE_EIGHTHS_IN]
                 > inner[_HALF_IN] + TUNING.evenness * contrast)
@@ -121,7 +121,7 @@ def terms(region: Region, edges: Edges, fit: Fit, rays: int) -> Terms:
     # The fit's own points: a lid's chord near the ellipse is no misfit.
     rms = float(np.sqrt(np.mean(fit.residuals[fit.inliers] ** 2)))
     return Terms(_ramp(support, t.support_ramp), _ramp(snr, t.snr_ramp),
-                 1.0 / (1.0 + (rms / (t.rms_half + t.rms_half_share
+                 1.0 / (1.0 + (rms / (t.rms_half[0] + t.rms_half[1]
                                       * fit.ellipse.minor)) ** 2))
 
 

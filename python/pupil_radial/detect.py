@@ -149,8 +149,8 @@ def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
             return not_found()
         local = ellipse.moved(-x0, -y0)
         region = Region(as_gray(image, box), local.center,
-                        t.region_over_tracked * ellipse.major
-                        + t.region_tracked_margin, sigma)
+                        t.region_tracked[0] * ellipse.major
+                        + t.region_tracked[1], sigma)
         expected = radius_range(ellipse.minor / 2, ellipse.major / 2,
                                 t.below_fit, t.above_tracked)
         pupil = _fine_pass(region, local, rays, threshold, expected,
@@ -237,7 +237,7 @@ def _coarse_pass(region: Region, guess: Guess):
 
 
 def _fine_pass(region: Region, ellipse: Ellipse, rays, threshold,
-               searched_range, slack=TUNING.fine_slack) -> Pupil:
+               searched_range, slack=TUNING.fine_slack[0]) -> Pupil:
     """From the centre of `ellipse`, each ray searching within `slack` px
     and 10 % of it: so close that a lid or the iris rim beyond it is out of
     reach, on a grid a fifth of a pixel fine. The points are refitted,
@@ -245,7 +245,7 @@ def _fine_pass(region: Region, ellipse: Ellipse, rays, threshold,
     t = TUNING
     _, cos, sin = edges.ray_table(rays)
     expected = radius_from_centre(ellipse, cos.astype(np.float64), sin)
-    width = slack + t.fine_slack_share * expected
+    width = slack + t.fine_slack[1] * expected
     lo = np.maximum(expected - width, 0.5)
     hi = expected + width
     times, margin = t.fine_reach

@@ -138,9 +138,9 @@ def _plausible(cx, cy, major, origin, reach):
     """Which guesses (arrays) are no larger than the rays reach and centred
     near their origin."""
     t = TUNING
-    return (major <= t.max_major_over_reach * reach) & (
-        np.hypot(cx - origin[0], cy - origin[1])
-        <= t.max_offset_over_reach * reach)
+    size, offset = t.plausible_reach
+    return (major <= size * reach) & (
+        np.hypot(cx - origin[0], cy - origin[1]) <= offset * reach)
 
 
 def robust_fit(points: np.ndarray, origin, reach: float,
@@ -169,9 +169,10 @@ def robust_fit(points: np.ndarray, origin, reach: float,
     # Where nothing hides the boundary, the fit to every point has nearly
     # all of them on it and no other guess could do much better.
     whole = fit(points)
-    if (whole.major <= TUNING.max_major_over_reach * reach and whole.minor > 0
+    size, offset = TUNING.plausible_reach
+    if (whole.major <= size * reach and whole.minor > 0
             and math.hypot(whole.cx - origin[0], whole.cy - origin[1])
-            <= TUNING.max_offset_over_reach * reach
+            <= offset * reach
             and (np.abs(residuals(whole, pts)) < tolerance).sum()
             >= TUNING.whole_fit_share * n):
         return refine(points, whole, 2 * tolerance)

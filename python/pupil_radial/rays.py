@@ -130,8 +130,8 @@ class Region:
             t = TUNING
             step = max(2, int(math.sqrt(self.gx.size / 1000)))
             spread = 1.4826 * median(np.abs(self.gx[::step, ::step]).ravel())
-            self._noise = max(t.sensor_to_gradient * self.sensor_noise(),
-                              t.texture_share * spread)
+            sensor, texture = t.noise_shares
+            self._noise = max(sensor * self.sensor_noise(), texture * spread)
         return self._noise
 
     def sensor_noise(self):

@@ -77,10 +77,9 @@ class Tuning:
     window_over_radius: float = 1.7
     #: A window around a tracked pupil: this many times its major axis.
     window_over_tracked: float = 0.75
-    #: A tracked pupil's region reaches this many times its major axis...
-    region_over_tracked: float = 0.6
-    #: ... and this many px more.
-    region_tracked_margin: float = 4.0
+    #: A tracked pupil's region reaches this many times its major axis, and
+    #: this many px more.
+    region_tracked: tuple = (0.6, 4.0)
     #: The coarse search's region reaches past the range's top by this
     #: share of it.
     region_past_radius: float = 0.25
@@ -103,21 +102,19 @@ class Tuning:
     #: The coarse search recentres when its fit lies further than this share
     #: of the minor radius from the guess.
     recentre_share: float = 0.25
-    #: The fine search looks within this many px of the ellipse...
-    fine_slack: float = 1.5
-    #: ... (this many when following a tracked pupil, which moves) ...
+    #: The fine search looks within this many px of the ellipse and this
+    #: share of its radius...
+    fine_slack: tuple = (1.5, 0.1)
+    #: ... within this many px when following a tracked pupil, which moves.
     tracked_slack: float = 3.0
-    #: ... and this share of its radius.
-    fine_slack_share: float = 0.1
     #: The fine search gives up on an ellipse reaching past this many times
     #: the range's top plus this many px: no pupil is there.
     fine_reach: tuple = (1.3, 4.0)
 
-    #: The gradient's noise from the sensor's: through a blur of a pixel
-    #: and the Sobel operator (measured on white noise)...
-    sensor_to_gradient: float = 0.14
-    #: ... or this share of the gradient's spread, where texture is.
-    texture_share: float = 1.0
+    #: The gradient's noise: the sensor's times the first (through a blur of
+    #: a pixel and the Sobel operator, measured on white noise), or the
+    #: gradient's spread times the second, where texture is, the larger.
+    noise_shares: tuple = (0.14, 1.0)
 
     # -- Fitting --
     #: Points on the coarse grid are scored within this band.
@@ -128,11 +125,10 @@ class Tuning:
     tolerance_share: float = 0.005
     #: A fit to every point is kept when this share lies on it.
     whole_fit_share: float = 0.9
-    #: A guess's major axis can be at most this many times the rays' reach
-    #: (its diameter, with 20 % to spare)...
-    max_major_over_reach: float = 2.4
-    #: ... and its centre at most this share of the reach from the origin.
-    max_offset_over_reach: float = 0.6
+    #: A guess's major axis can be at most the first times the rays' reach
+    #: (its diameter, with 20 % to spare), its centre at most the second
+    #: times the reach from the rays' origin.
+    plausible_reach: tuple = (2.4, 0.6)
     #: The refinement's first band: this share of the minor axis, at least
     #: 1 px.
     refine_share: float = 0.03
@@ -159,11 +155,10 @@ class Tuning:
     least_minor: float = 4.0
     #: The fitted radii must lie within the range searched, give or take.
     range_slack: tuple = (0.8, 1.2)
-    #: The pupil darker than its surround by this share of the surround's
-    #: level (medians): Weber contrast, the same under any exposure...
-    min_contrast: float = 0.12
-    #: ... and by this many times the region's gradient noise.
-    min_contrast_noise: float = 4.0
+    #: The pupil darker than its surround (medians) by the first share of
+    #: the surround's level (Weber contrast, the same under any exposure)
+    #: and by the second times the region's gradient noise.
+    min_contrast: tuple = (0.12, 4.0)
     #: Five in eight samples inside no more than this share of the way from
     #: the inside's median to the outside's.
     evenness: float = 0.25
@@ -183,8 +178,7 @@ class Tuning:
     #: The fit's rms residual at which its term is one half: this many px
     #: and this share of the minor axis (a large real pupil is less
     #: perfectly elliptical, in pixels, than a small one).
-    rms_half: float = 0.5
-    rms_half_share: float = 0.02
+    rms_half: tuple = (0.5, 0.02)
     #: Share of the rays on the ellipse: 0 at the first, 1 at the first plus
     #: the second.
     support_ramp: tuple = (0.45, 0.4)
