@@ -3,7 +3,8 @@
 
 Gates (any failing scores 0):
 - shape: not flatter than minor/major 0.4, a minor axis of 4 px or more,
-  radii within the range searched (give or take 20 %);
+  radii within the range searched (give or take 20 %), and the whole
+  ellipse on the image;
 - dark: three in four samples inside darker than three in four around;
 - contrast: the inside's median below the surround's by 12 % of the
   surround's level (Weber contrast: the same at any exposure or bit depth)
@@ -62,6 +63,19 @@ def plausible_shape(ellipse: Ellipse, radius_range) -> bool:
             and ellipse.minor >= t.least_minor
             and radius_range[0] * low <= ellipse.minor / 2
             and ellipse.major / 2 <= radius_range[1] * high)
+
+
+def within_image(region: Region, ellipse: Ellipse) -> bool:
+    """The whole ellipse on the image (a pixel's slack): a pupil cut by the
+    frame's edge cannot be measured, and a dark line running off it (a
+    lid's margin, a frame) is no pupil."""
+    t = math.radians(ellipse.angle)
+    a, b = ellipse.major / 2, ellipse.minor / 2
+    half_w = math.hypot(a * math.cos(t), b * math.sin(t))
+    half_h = math.hypot(a * math.sin(t), b * math.cos(t))
+    rows, cols = region.bounds
+    return (ellipse.cx - half_w >= -1 and ellipse.cx + half_w <= cols
+            and ellipse.cy - half_h >= -1 and ellipse.cy + half_h <= rows)
 
 
 def dark_inside(region: Region, ellipse: Ellipse) -> bool:
@@ -130,7 +144,8 @@ def confidence(region: Region, edges: Edges, fit: Fit, rays: int,
     """The confidence of `fit` to `edges` (found by `rays` rays in the
     range `radius_range`) being the pupil: 0 when a gate fails, else the
     product of the terms."""
-    if not plausible_shape(fit.ellipse, radius_range):
+    if not (plausible_shape(fit.ellipse, radius_range)
+            and within_image(region, fit.ellipse)):
         return 0.0
     scored = terms(region, edges, fit, rays)
     if not dark_inside(region, fit.ellipse):

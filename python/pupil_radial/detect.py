@@ -120,12 +120,27 @@ def _detect(image, center, radius, threshold, rays, sigma) -> Pupil:
     # hide the pupil; a clear pupil ends the search.
     best = not_found()
     for guess in _locate(gray, center, radius):
-        pupil = _coarse_then_fine(gray, guess, threshold, rays, sigma)
+        pupil = _smeared_too(gray, guess, threshold, rays, sigma)
         if pupil.confidence > best.confidence:
             best = pupil
         if best.confidence >= TUNING.clear_pupil:
             break
     return best
+
+
+def _smeared_too(gray, guess: Guess, threshold, rays, sigma) -> Pupil:
+    """The passes with the caller's blur, then, where they find no pupil,
+    with a wider one: motion blur (a saccade) smears the edge over several
+    pixels, and only a blur as wide puts the gradient's peak at the
+    smear's middle, where the edge is."""
+    pupil = _coarse_then_fine(gray, guess, threshold, rays, sigma)
+    wide = TUNING.smeared_sigma
+    # A pupil only a few blurs across would be blurred away.
+    if pupil.found or sigma >= wide or (
+            guess.radius[1] < TUNING.smeared_least_radius * wide):
+        return pupil
+    smeared = _coarse_then_fine(gray, guess, threshold, rays, wide)
+    return smeared if smeared.confidence > pupil.confidence else pupil
 
 
 def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
@@ -185,8 +200,8 @@ def _detect_in_window(image, guess: Guess, threshold, rays, sigma) -> Pupil:
         return not_found()
     local = Guess((guess.center[0] - x0, guess.center[1] - y0), guess.radius,
                   True)
-    return moved(_coarse_then_fine(as_gray(image, box), local, threshold,
-                                   rays, sigma), x0, y0)
+    return moved(_smeared_too(as_gray(image, box), local, threshold, rays,
+                              sigma), x0, y0)
 
 
 def _coarse_then_fine(gray, guess: Guess, threshold, rays, sigma) -> Pupil:

@@ -52,6 +52,7 @@ class Region:
         self.x0, self.y0 = max(cx - pad, 0), max(cy - pad, 0)
         x1, y1 = min(cx + pad + 1, cols), min(cy + pad + 1, rows)
         crop = gray[self.y0:y1, self.x0:x1]
+        self.bounds = (rows, cols)  # of the image the region is cut from
         self.raw = crop
         self._noise = None
         smooth = cv2.GaussianBlur(crop, (0, 0), sigma) if sigma > 0 else crop

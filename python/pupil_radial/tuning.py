@@ -84,6 +84,12 @@ class Tuning:
     #: share of it.
     region_past_radius: float = 0.25
 
+    #: The image's blur, in px, for a second look where the first finds no
+    #: pupil: motion blur smears a saccade's edges over several pixels.
+    smeared_sigma: float = 3.0
+    #: ... where the pupil may reach this many times that blur.
+    smeared_least_radius: float = 8.0
+
     # -- The radial searches --
     #: Rays of the first, coarse search.
     coarse_rays: int = 48

@@ -212,3 +212,15 @@ def test_a_bright_pupil_is_found_when_asked_for():
     assert detect(bright / 255.0, bright_pupil=True).found
     found = [p.found for p in track([bright, bright], bright_pupil=True)]
     assert found == [True, True]
+
+
+def test_a_pupil_smeared_by_a_saccade_is_found_near_its_centre():
+    within = 0
+    for seed in range(10):
+        turn = 0.7 * seed
+        eye = synthetic.eye((480, 640), seed=seed, opening=1.0,
+                            motion_blur=(15 * math.cos(turn),
+                                         15 * math.sin(turn)))
+        pupil = detect(eye.image)
+        within += pupil.found and errors(pupil, eye.pupil)[0] < 3.0
+    assert within >= 8
