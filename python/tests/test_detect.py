@@ -219,8 +219,8 @@ def test_a_pupil_smeared_by_a_saccade_is_found_near_its_centre():
     for seed in range(10):
         turn = 0.7 * seed
         eye = synthetic.eye((480, 640), seed=seed, opening=1.0,
-                            motion_blur=(15 * math.cos(turn),
-                                         15 * math.sin(turn)))
+                            motion_blur=(20 * math.cos(turn),
+                                         20 * math.sin(turn)))
         pupil = detect(eye.image)
         within += pupil.found and errors(pupil, eye.pupil)[0] < 3.0
     assert within >= 8
