@@ -20,8 +20,8 @@ import cv2
 import numpy as np
 
 from . import __version__
-from . import _checks, batch
-from .calibrate import NoBoardError, chessboard_scale, read_scale
+from . import _checks, arguments, batch
+from .calibrate import NoBoardError, chessboard_scale
 from .clean import Cleaning, clean_csv
 from .demo import run_demo as _demo
 from .detect import detect
@@ -83,28 +83,38 @@ def _parser():
                         version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", required=True,
                                 metavar="{track,detect,calibrate,clean,demo}")
+    for add in (_track_parser, _detect_parser, _calibrate_parser,
+                _clean_parser, _demo_parser):
+        add(sub)
+    return parser
 
-    def common(p):
-        p.add_argument("--center", type=_pair, metavar="X,Y",
-                       help="hint: where to look for the pupil first, in "
-                       "pixels (x is the column); a pupil elsewhere is "
-                       "still found")
-        p.add_argument("--radius", type=_range, metavar="MIN,MAX",
-                       help="hint: the pupil radius range to search first, "
-                       "in pixels; a pupil of another size is still found")
-        p.add_argument("--threshold", type=_unit, default=DEFAULT_THRESHOLD,
-                       help="confidence from which a pupil counts as found "
-                       f"(default {DEFAULT_THRESHOLD})")
-        p.add_argument("--bright-pupil", action="store_true",
-                       help="the pupil shows bright in a darker iris "
-                       "(on-axis light, two-photon rigs)")
 
+def _common(p):
+    """The options of every command that finds pupils."""
+    p.add_argument("--center", type=arguments.pair, metavar="X,Y",
+                   help="hint: where to look for the pupil first, in "
+                   "pixels (x is the column); a pupil elsewhere is "
+                   "still found")
+    p.add_argument("--radius", type=arguments.radius_range, metavar="MIN,MAX",
+                   help="hint: the pupil radius range to search first, "
+                   "in pixels; a pupil of another size is still found")
+    p.add_argument("--threshold", type=arguments.unit,
+                   default=DEFAULT_THRESHOLD,
+                   help="confidence from which a pupil counts as found "
+                   f"(default {DEFAULT_THRESHOLD})")
+    p.add_argument("--bright-pupil", action="store_true",
+                   help="the pupil shows bright in a darker iris "
+                   "(on-axis light, two-photon rigs)")
+
+
+def _track_parser(sub):
+    """track INPUT...: recordings to CSVs."""
     t = sub.add_parser("track", help="a video file or folder of images to a "
                        "CSV of the pupil per frame")
     t.add_argument("inputs", nargs="+", metavar="INPUT",
                    help="video file OpenCV can read, or a folder of images "
                    "(taken in name order); several with --out-dir")
-    t.add_argument("--fps", type=_rate, metavar="RATE",
+    t.add_argument("--fps", type=arguments.rate, metavar="RATE",
                    help="frames per second: times for a folder's images "
                    "(without it, a folder is timed in frames), or instead "
                    "of a video's own")
@@ -116,49 +126,65 @@ def _parser():
     t.add_argument("--overlay", metavar="OUT.avi", nargs="?", const="",
                    help="the input with the fitted ellipse drawn (with "
                    "--out-dir: no name, one per recording)")
-    t.add_argument("--mm-per-px", type=_scale, metavar="VALUE_OR_FILE",
+    t.add_argument("--mm-per-px", type=arguments.scale,
+                   metavar="VALUE_OR_FILE",
                    help="the camera's scale, a number or the JSON file "
                    "`calibrate` writes: the CSV gains major_mm,minor_mm and "
                    "the plot shows mm")
     t.add_argument("--out-dir", metavar="DIR", help="one CSV per INPUT in "
                    "DIR, named after it (and plots and overlays when asked)")
-    t.add_argument("--jobs", type=_jobs, metavar="N", help="with --out-dir: "
+    t.add_argument("--jobs", type=arguments.jobs, metavar="N",
+                   help="with --out-dir: "
                    "recordings tracked at once, each in its own process "
                    "(default: the number of cores)")
-    common(t)
+    _common(t)
     t.set_defaults(run=_track)
 
+
+def _detect_parser(sub):
+    """detect IMAGE: one image."""
     d = sub.add_parser("detect", help="the pupil in one image")
     d.add_argument("image", metavar="IMAGE")
     d.add_argument("--overlay", metavar="OUT.png",
                    help="the image with the fitted ellipse drawn")
     d.add_argument("--json", action="store_true",
                    help="print the result as JSON")
-    common(d)
+    _common(d)
     d.set_defaults(run=_detect)
 
+
+def _calibrate_parser(sub):
+    """calibrate IMAGE: the scale from a checkerboard."""
     c = sub.add_parser("calibrate", help="millimetres per pixel from a "
                        "printed checkerboard imaged where the eye is")
     c.add_argument("image", metavar="IMAGE")
-    c.add_argument("--square-mm", type=_rate, required=True, metavar="S",
+    c.add_argument("--square-mm", type=arguments.rate, required=True,
+                   metavar="S",
                    help="the printed squares' side in mm")
-    c.add_argument("--pattern", type=_pattern, default=(9, 6),
+    c.add_argument("--pattern", type=arguments.pattern, default=(9, 6),
                    metavar="COLSxROWS", help="inner corners (default 9x6)")
     c.add_argument("--out", metavar="scale.json",
                    help="write the scale here, for track --mm-per-px")
     c.set_defaults(run=_calibrate)
 
+
+def _clean_parser(sub):
+    """clean INPUT.csv: a cleaned pupil-size trace."""
     k = sub.add_parser("clean", help="a track CSV's pupil size without "
                        "blinks and spikes, short gaps filled, smoothed")
     k.add_argument("input", metavar="INPUT.csv")
     k.add_argument("--out", required=True, metavar="OUTPUT.csv")
-    k.add_argument("--max-gap", type=_rate, default=0.5, metavar="SECONDS",
+    k.add_argument("--max-gap", type=arguments.rate, default=0.5,
+                   metavar="SECONDS",
                    help="longest gap filled by interpolation (default "
                    "%(default)s s); longer ones stay empty")
     k.add_argument("--plot", metavar="OUT.png",
                    help="raw and clean traces, filled stretches marked")
     k.set_defaults(run=_clean)
 
+
+def _demo_parser(sub):
+    """demo: the built-in example."""
     m = sub.add_parser("demo", help="track a synthetic eye video with a "
                        "known pupil and compare with the truth")
     m.add_argument("--out", default="pupil-radial-demo", metavar="DIR",
@@ -166,80 +192,13 @@ def _parser():
                    "(default: %(default)s)")
     m.add_argument("--size", choices=("192x192", "640x480"),
                    default="192x192", help="frame size (default %(default)s)")
-    m.add_argument("--seconds", type=_rate, default=6.0)
-    m.add_argument("--fps", type=_rate, default=120.0)
+    m.add_argument("--seconds", type=arguments.rate, default=6.0)
+    m.add_argument("--fps", type=arguments.rate, default=120.0)
     m.set_defaults(run=_demo)
-    return parser
-
-
-def _numbers(text, count):
-    try:
-        values = tuple(float(v) for v in text.split(","))
-    except ValueError:
-        values = ()
-    if len(values) != count or not all(math.isfinite(v) for v in values):
-        wanted = "a number" if count == 1 else \
-            f"{count} numbers separated by commas"
-        raise argparse.ArgumentTypeError(f"expected {wanted}, got {text!r}")
-    return values
-
-
-def _jobs(text):
-    (value,) = _numbers(text, 1)
-    if value != int(value) or not 1 <= value <= 256:
-        raise argparse.ArgumentTypeError(f"expected 1 to 256, got {text!r}")
-    return int(value)
-
-
-def _pattern(text):
-    try:
-        columns, rows = (int(v) for v in text.lower().split("x"))
-    except ValueError:
-        columns = rows = 0
-    if not (2 <= columns <= 100 and 2 <= rows <= 100):
-        raise argparse.ArgumentTypeError(f"expected COLSxROWS such as 9x6, "
-                                         f"got {text!r}")
-    return columns, rows
-
-
-def _scale(text):
-    try:
-        return read_scale(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
-
-
-def _rate(text):
-    (value,) = _numbers(text, 1)
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"expected a positive rate, got "
-                                         f"{text!r}")
-    return value
-
-
-def _pair(text):
-    return _numbers(text, 2)
-
-
-def _range(text):
-    low, high = _numbers(text, 2)
-    if not 0 < low < high:
-        raise argparse.ArgumentTypeError(
-            f"expected MIN,MAX with 0 < MIN < MAX, got {text!r}")
-    return low, high
-
-
-def _unit(text):
-    (value,) = _numbers(text, 1)
-    if not 0 <= value <= 1:
-        raise argparse.ArgumentTypeError(f"expected 0 to 1, got {text!r}")
-    return value
 
 
 def _track(args) -> int:
-    if args.plot is not None and not _have_matplotlib():
-        raise UsageError(
-            "--plot needs matplotlib (Debian: python3-matplotlib)")
+    _plotting(args.plot)
     options = dict(center=args.center, radius=args.radius,
                    threshold=args.threshold, bright_pupil=args.bright_pupil)
     if args.out_dir is not None or len(args.inputs) > 1:
@@ -307,11 +266,8 @@ def _calibrate(args) -> int:
 
 def _clean(args) -> int:
     check_output(args.out, "--out", (".csv",))
-    if args.plot is not None:
-        if not _have_matplotlib():
-            raise UsageError(
-                "--plot needs matplotlib (Debian: python3-matplotlib)")
-        check_output(args.plot, "--plot")
+    _plotting(args.plot)
+    check_output(args.plot, "--plot")
     try:
         time_s, diameter, cleaned = clean_csv(args.input, args.out,
                                               Cleaning(max_gap=args.max_gap))
@@ -330,6 +286,12 @@ def _clean(args) -> int:
 
 def _have_matplotlib() -> bool:
     return importlib.util.find_spec("matplotlib") is not None
+
+
+def _plotting(plot):
+    if plot is not None and not _have_matplotlib():
+        raise UsageError(
+            "--plot needs matplotlib (Debian: python3-matplotlib)")
 
 
 def _detect(args) -> int:
