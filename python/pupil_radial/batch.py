@@ -14,8 +14,8 @@ from typing import Optional
 
 import cv2
 
-from .recording import OutputError, run_tracking
-from .track import InputError, open_frames
+from .recording import OutputError, track_recording
+from .track import InputError
 
 
 @dataclass(frozen=True)
@@ -52,10 +52,11 @@ def run(job: Job):
     """Tracks one recording: (source, its closing line, None) or (source,
     None, what went wrong)."""
     try:
-        frames = open_frames(job.source, job.fps)
-        summary = run_tracking(frames, job.csv, job.plot, job.overlay,
-                               job.mm_per_px, **job.options)
-        return job.source, summary.line(), None
+        summary, warning = track_recording(
+            job.source, job.csv, job.plot, job.overlay, job.fps,
+            job.mm_per_px, **job.options)
+        line = summary.line() + (f"; warning: {warning}" if warning else "")
+        return job.source, line, None
     except (InputError, OutputError, ValueError, OSError) as error:
         return job.source, None, str(error)
 

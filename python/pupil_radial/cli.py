@@ -27,9 +27,8 @@ from .demo import run_demo as _demo
 from .detect import detect
 from .figures import draw, plot_clean
 from .pupil import DEFAULT_THRESHOLD, Pupil
-from .recording import (OutputError, check_output,
-                        run_tracking)
-from .track import InputError, open_frames
+from .recording import OutputError, check_output, track_recording
+from .track import InputError
 
 class UsageError(Exception):
     """A mistake of the user's: one line on stderr and exit status 2."""
@@ -207,23 +206,12 @@ def _track(args) -> int:
         if getattr(args, option) == "":
             raise UsageError(f"--{option} needs a file name (or --out-dir)")
         check_output(getattr(args, option), f"--{option}")
-    source = args.inputs[0]
-    frames = open_frames(source, args.fps)
-    if args.radius and frames.shape and args.radius[1] > max(frames.shape):
-        rows, cols = frames.shape
-        raise UsageError(f"--radius: MAX {args.radius[1]:g} px is beyond the "
-                         f"{cols}x{rows} frames")
-    summary = run_tracking(frames, args.csv, args.plot, args.overlay,
-                           args.mm_per_px, **options)
-    if summary.unreadable == summary.frames:
-        raise InputError(f"{source}: no frame could be read")
+    summary, warning = track_recording(
+        args.inputs[0], args.csv, args.plot, args.overlay, args.fps,
+        args.mm_per_px, **options)
     print(summary.line(), file=sys.stderr)
-    # Containers estimate their frame counts, a little high at times.
-    if frames.count and frames.read < frames.count - max(
-            2, frames.count // 100):
-        print(f"pupil-radial: warning: {source} announced "
-              f"{frames.count} frames; it ended after {frames.read}",
-              file=sys.stderr)
+    if warning:
+        print(f"pupil-radial: warning: {warning}", file=sys.stderr)
     return 0
 
 

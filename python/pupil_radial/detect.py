@@ -48,8 +48,8 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
        edge lies on the ellipse, times the edges' median gradient against
        the image's gradient noise, times a term of the fit's residual; an
        ellipse that is implausibly flat, not darker inside than around it
-       (by 12 levels of 255 in the median), or outside the searched range
-       scores 0.
+       (by 12 % of the surround's level in the median), off the image or
+       outside the searched range scores 0.
 
     Raises TypeError or ValueError naming the argument for input that is not
     an image or options out of range; any valid image gives a Pupil.
@@ -77,9 +77,17 @@ def _hinted(image, center, radius, threshold, rays, sigma) -> Pupil:
     """Hints stay hints: without a pupil where they say, the centre alone
     guides the search, then nothing does, so that a pupil of another size,
     or elsewhere, is still found."""
-    best = None
+    best, whole = None, None
     for hints in _loosened(center, radius):
-        pupil = _detect(image, *hints, threshold, rays, sigma)
+        if hints[0] is not None and hints[1] is not None:
+            pupil = _detect_in_window(image, Guess(*hints, True), threshold,
+                                      rays, sigma)
+        else:
+            # The whole image's gray levels and overview, once for all.
+            if whole is None:
+                gray = as_gray(image)
+                whole = gray, Overview(gray)
+            pupil = _detect(*whole, *hints, threshold, rays, sigma)
         if pupil.found:
             return pupil
         if best is None or pupil.confidence > best.confidence:
@@ -96,16 +104,12 @@ def _loosened(center, radius):
         yield None, None
 
 
-def _detect(image, center, radius, threshold, rays, sigma) -> Pupil:
-    if center is not None and radius is not None:
-        return _detect_in_window(image, Guess(center, radius, True),
-                                 threshold, rays, sigma)
-    gray = as_gray(image)
+def _detect(gray, overview, center, radius, threshold, rays, sigma) -> Pupil:
     # The candidate regions in the overview's order, the most confident
     # kept, so that a brow, hair or a glasses frame ranked first does not
     # hide the pupil; a clear pupil ends the search.
     best = not_found()
-    for guess in _locate(gray, center, radius):
+    for guess in _locate(overview, center, radius):
         pupil = smeared_too(gray, guess, threshold, rays, sigma)
         if pupil.confidence > best.confidence:
             best = pupil
@@ -144,10 +148,9 @@ def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
     return moved(pupil, x0, y0)
 
 
-def _locate(gray, center, radius):
+def _locate(overview: Overview, center, radius):
     """The guesses from the overview for what the caller did not give: the
     given centre, or the few most pupil-like dark regions."""
-    overview = Overview(gray)
     centers = [center] if center is not None else overview.dark_regions(
         TUNING.candidates)
     for where in centers:

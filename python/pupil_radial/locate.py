@@ -30,10 +30,7 @@ def as_gray(image, window=None) -> np.ndarray:
     if image.dtype == np.uint8:
         return part.astype(np.float32)
     if image.dtype == np.uint16:
-        # The bits the camera used, from the data: 12 bits stored in 16
-        # (0-4095) are a full-range image, not a dim one.
-        bits = max(8, int(image.max()).bit_length())
-        return part.astype(np.float32) * np.float32(255 / ((1 << bits) - 1))
+        return part.astype(np.float32) * np.float32(255 / _top(image))
     gray = part.astype(np.float32)
     if np.issubdtype(image.dtype, np.floating):
         if not np.isfinite(image).all():
@@ -49,13 +46,18 @@ def inverted(image) -> np.ndarray:
     if image.dtype == np.uint8:
         return 255 - image
     if image.dtype == np.uint16:
-        top = (1 << max(8, int(image.max()).bit_length())) - 1
-        return (top - image).astype(np.uint16)
+        return (_top(image) - image).astype(np.uint16)
     values = image.astype(np.float32) if image.dtype.kind != "f" else image
     if not np.isfinite(values).all():
         raise ValueError("image holds NaN or infinite values")
     top = 1.0 if values.max() <= 1.0 else max(255.0, float(values.max()))
     return top - values
+
+
+def _top(image) -> int:
+    """The largest value of a 16-bit image's bit depth, from the data: 12
+    bits stored in 16 (0-4095) are a full-range image, not a dim one."""
+    return (1 << max(8, int(image.max()).bit_length())) - 1
 
 
 def window(image, center, half):

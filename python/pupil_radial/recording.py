@@ -14,7 +14,7 @@ import cv2
 
 from .figures import draw, plot
 from .pupil import Pupil
-from .track import track
+from .track import InputError, open_frames, track
 
 
 class OutputError(Exception):
@@ -81,6 +81,32 @@ class Summary:
         return (f"frames: {self.frames} ({self.unreadable} unreadable), "
                 f"pupil found in {share:.1f} %, processing {rate:.0f} "
                 f"frames/s, decoding {decode:.2f} ms/frame")
+
+
+def track_recording(source, csv_path=None, plot_path=None, overlay_path=None,
+                    fps=None, mm_per_px=None, **options):
+    """One recording read and tracked as run_tracking() does it, with what
+    every caller must check: a radius range beyond its frames refused
+    before any work, and a recording of which nothing could be read an
+    InputError. Returns the Summary and a warning (a video that ended well
+    before the frame count it announced) or None."""
+    frames = open_frames(source, fps)
+    radius = options.get("radius")
+    if radius and frames.shape and radius[1] > max(frames.shape):
+        rows, cols = frames.shape
+        raise InputError(f"--radius: MAX {radius[1]:g} px is beyond the "
+                         f"{cols}x{rows} frames")
+    summary = run_tracking(frames, csv_path, plot_path, overlay_path,
+                           mm_per_px, **options)
+    if summary.unreadable == summary.frames:
+        raise InputError(f"{source}: no frame could be read")
+    # Containers estimate their frame counts, a little high at times.
+    warning = None
+    if frames.count and frames.read < frames.count - max(
+            2, frames.count // 100):
+        warning = (f"{source} announced {frames.count} frames; it ended "
+                   f"after {frames.read}")
+    return summary, warning
 
 
 def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,

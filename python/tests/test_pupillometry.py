@@ -187,10 +187,14 @@ def test_a_recording_that_fails_is_reported_and_the_others_go_on(
         videos, tmp_path, capsys):
     broken = tmp_path / "broken.avi"
     broken.write_text("not a video")
-    assert cli.main(["track", videos[0], str(broken), "--out-dir",
-                     str(tmp_path), "--jobs", "2"]) == 2
+    unreadable = tmp_path / "frames"  # images, none of which decodes
+    unreadable.mkdir()
+    (unreadable / "0.png").write_bytes(b"\x89PNG broken")
+    assert cli.main(["track", videos[0], str(broken), str(unreadable),
+                     "--out-dir", str(tmp_path), "--jobs", "2"]) == 2
     err = capsys.readouterr().err
-    assert "broken.avi: FAILED" in err and "failed: 1" in err
+    assert "broken.avi: FAILED" in err and "failed: 2" in err
+    assert "frames: FAILED" in err and "no frame could be read" in err
     assert (tmp_path / "eye1.csv").exists()
     # Two recordings of one name would overwrite each other.
     assert cli.main(["track", videos[0], videos[0], "--out-dir",
