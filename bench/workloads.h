@@ -28,14 +28,20 @@ inline const std::vector<Workload>& workloads() {
 }
 
 // The typical workload with rays, samples and taps doubled one at a time,
-// to show how the cost grows with each.
+// to show how the cost grows with each (taps stay odd, so centred).
 inline const std::vector<Workload>& scaling_workloads() {
-  static const std::vector<Workload> all = {
-      {"scaling_base", 400, 400, 360, 64, 7},
-      {"scaling_2x_rays", 400, 400, 720, 64, 7},
-      {"scaling_2x_samples", 400, 400, 360, 128, 7},
-      {"scaling_2x_taps", 400, 400, 360, 64, 15},
-  };
+  static const std::vector<Workload> all = [] {
+    const Workload& typical = workloads()[1];
+    std::vector<Workload> doubled(4, typical);
+    doubled[0].name = "scaling_base";
+    doubled[1].name = "scaling_2x_rays";
+    doubled[1].rays *= 2;
+    doubled[2].name = "scaling_2x_samples";
+    doubled[2].samples *= 2;
+    doubled[3].name = "scaling_2x_taps";
+    doubled[3].taps = 2 * typical.taps + 1;
+    return doubled;
+  }();
   return all;
 }
 

@@ -39,6 +39,16 @@ struct Call {
   }
 };
 
+// An image of rows x cols with zero gradient everywhere.
+Call flat_image(int32_t rows, int32_t cols) {
+  Call c;
+  c.rows = rows;
+  c.cols = cols;
+  c.gx.assign(static_cast<size_t>(rows) * cols, 0);
+  c.gy.assign(static_cast<size_t>(rows) * cols, 0);
+  return c;
+}
+
 // The one-row image of five columns with gradient (0, 1, 3, 2, 0) along x.
 Call five_column_row() {
   Call c;
@@ -113,16 +123,13 @@ TEST(Search, EmptyReversedAndNanRangesGiveNoResult) {
 // over it finds it, and the ray index says where it points.
 TEST(Search, RaysRunCounterClockwiseInImageCoordinatesFromPlusX) {
   const int n = 9;
-  Call c;
-  c.rows = c.cols = n;
+  Call c = flat_image(n, n);
   c.cx = c.cy = 4;
   c.samples = 5;
   c.kernel = {1};
   c.rmin.assign(4, 0.0f);
   c.rmax.assign(4, 4.0f);
   // Radial gradient: gx = x - 4, gy = y - 4, stronger at radius 2.
-  c.gx.assign(n * n, 0);
-  c.gy.assign(n * n, 0);
   for (int y = 0; y < n; ++y) {
     for (int x = 0; x < n; ++x) {
       c.gx[y * n + x] = static_cast<float>(x - 4);
@@ -150,11 +157,8 @@ TEST(Search, RaysRunCounterClockwiseInImageCoordinatesFromPlusX) {
 // of sin(pi)), so every sample off radius 0 leaves row 0. Were the sine
 // snapped to 0, that ray would find its peak at radius 4.
 TEST(Search, SinesAreNotSnappedToZero) {
-  Call c;
-  c.rows = 1;
-  c.cols = 9;
+  Call c = flat_image(1, 9);
   c.gx = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-  c.gy.assign(9, 0);
   c.cx = 4;
   c.samples = 5;
   c.kernel = {1};
@@ -168,11 +172,7 @@ TEST(Search, SinesAreNotSnappedToZero) {
 TEST(Search, BoundsAreInclusiveAndSinglePixelImagesWork) {
   // A ray along +x that ends exactly on the last column of a 3x4 image and
   // peaks there: the last pixel's value is taken whole.
-  Call c;
-  c.rows = 3;
-  c.cols = 4;
-  c.gx.assign(12, 0);
-  c.gy.assign(12, 0);
+  Call c = flat_image(3, 4);
   c.gx[2 * 4 + 3] = 5;  // (3, 2), the last pixel
   c.cy = 2;
   c.rmin = {0};
@@ -224,11 +224,7 @@ TEST(Search, CentreFarOutsideGivesNoResultOnEveryRay) {
 TEST(Search, PeakAtEitherEndOfTheRange) {
   // Peak at sample 0 is exactly radius_min; at the last sample it is
   // (n - 1) * step + r0, which need not equal radius_max.
-  Call c;
-  c.rows = 1;
-  c.cols = 200;
-  c.gx.assign(200, 0);
-  c.gy.assign(200, 0);
+  Call c = flat_image(1, 200);
   const float r0 = 0.1f, r1 = 0.7f;
   const int32_t n = 7;
   c.rmin = {r0};
@@ -249,11 +245,8 @@ TEST(Search, PeakAtEitherEndOfTheRange) {
 TEST(Search, NegativeRadiiLookBehindTheCentreAndMinusOneCounts) {
   // The ray along +x from -3 to 1 on a row: samples at columns 1..5 for a
   // centre at column 4. The peak at column 3 is radius -1.0: a real result.
-  Call c;
-  c.rows = 1;
-  c.cols = 8;
-  c.gx = {0, 0, 0, 9, 0, 0, 0, 0};
-  c.gy.assign(8, 0);
+  Call c = flat_image(1, 8);
+  c.gx[3] = 9;
   c.cx = 4;
   c.rmin = {-3};
   c.rmax = {1};

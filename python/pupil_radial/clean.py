@@ -29,25 +29,27 @@ CLEAN_COLUMNS = ("frame", "time_s", "diameter_px", "diameter_clean_px",
 class Cleaning:
     """The steps' parameters. Times in seconds."""
 
-    #: Gaps (lost frames, blinks) up to this long are filled.
     max_gap: float = 0.5
-    #: Samples this close to a gap are left out: a closing or opening lid
-    #: cuts the ellipse there.
+    """Gaps (lost frames, blinks) up to this long are filled."""
     margin: float = 0.05
-    #: Kret & Sjak-Shie's multiplier n: a sample whose dilation speed, or
-    #: whose distance from the trend line, exceeds the median by n median
-    #: absolute deviations is an outlier.
+    """Samples this close to a gap are left out: a closing or opening lid
+    cuts the ellipse there."""
     mads: float = 16.0
-    #: The trend line: a running median over this long.
+    """Kret & Sjak-Shie's multiplier n: a sample whose dilation speed, or
+    whose distance from the trend line, exceeds the median by n median
+    absolute deviations is an outlier."""
     trend: float = 0.25
-    #: Thresholds never below these, as shares of the median diameter: a
-    #: pupil changes by up to about its size in a second (the light
-    #: reflex), and a precise tracker's deviations are tiny, which would
-    #: make every real change an outlier.
+    """The trend line: a running median over this long."""
     least_speed: float = 1.0
+    """The speed threshold never below this many median diameters a
+    second: a pupil changes by up to about its size in a second (the
+    light reflex), and a precise tracker's deviations are tiny, which
+    would make every real change an outlier."""
     least_deviation: float = 0.03
-    #: Smoothing: a Hann window this long.
+    """The trend threshold never below this share of the median diameter,
+    for the same reason."""
     smooth: float = 0.05
+    """Smoothing: a Hann window this long."""
 
 
 @dataclass(frozen=True)

@@ -82,9 +82,20 @@ def _parser():
                         version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", required=True,
                                 metavar="{track,detect,calibrate,clean,demo}")
-    for add in (_track_parser, _detect_parser, _calibrate_parser,
-                _clean_parser, _demo_parser):
-        add(sub)
+    commands = (
+        ("track", "a video file or folder of images to a CSV of the pupil "
+         "per frame", _track_options, _track),
+        ("detect", "the pupil in one image", _detect_options, _detect),
+        ("calibrate", "millimetres per pixel from a printed checkerboard "
+         "imaged where the eye is", _calibrate_options, _calibrate),
+        ("clean", "a track CSV's pupil size without blinks and spikes, "
+         "short gaps filled, smoothed", _clean_options, _clean),
+        ("demo", "track a synthetic eye video with a known pupil and "
+         "compare with the truth", _demo_options, _demo))
+    for name, about, options, run in commands:
+        command = sub.add_parser(name, help=about)
+        options(command)
+        command.set_defaults(run=run)
     return parser
 
 
@@ -106,10 +117,8 @@ def _common(p):
                    "(on-axis light, two-photon rigs)")
 
 
-def _track_parser(sub):
+def _track_options(t):
     """track INPUT...: recordings to CSVs."""
-    t = sub.add_parser("track", help="a video file or folder of images to a "
-                       "CSV of the pupil per frame")
     t.add_argument("inputs", nargs="+", metavar="INPUT",
                    help="video file OpenCV can read, or a folder of images "
                    "(taken in name order); several with --out-dir")
@@ -137,25 +146,20 @@ def _track_parser(sub):
                    "recordings tracked at once, each in its own process "
                    "(default: the number of cores)")
     _common(t)
-    t.set_defaults(run=_track)
 
 
-def _detect_parser(sub):
+def _detect_options(d):
     """detect IMAGE: one image."""
-    d = sub.add_parser("detect", help="the pupil in one image")
     d.add_argument("image", metavar="IMAGE")
     d.add_argument("--overlay", metavar="OUT.png",
                    help="the image with the fitted ellipse drawn")
     d.add_argument("--json", action="store_true",
                    help="print the result as JSON")
     _common(d)
-    d.set_defaults(run=_detect)
 
 
-def _calibrate_parser(sub):
+def _calibrate_options(c):
     """calibrate IMAGE: the scale from a checkerboard."""
-    c = sub.add_parser("calibrate", help="millimetres per pixel from a "
-                       "printed checkerboard imaged where the eye is")
     c.add_argument("image", metavar="IMAGE")
     c.add_argument("--square-mm", type=arguments.rate, required=True,
                    metavar="S",
@@ -164,28 +168,22 @@ def _calibrate_parser(sub):
                    metavar="COLSxROWS", help="inner corners (default 9x6)")
     c.add_argument("--out", metavar="scale.json",
                    help="write the scale here, for track --mm-per-px")
-    c.set_defaults(run=_calibrate)
 
 
-def _clean_parser(sub):
+def _clean_options(k):
     """clean INPUT.csv: a cleaned pupil-size trace."""
-    k = sub.add_parser("clean", help="a track CSV's pupil size without "
-                       "blinks and spikes, short gaps filled, smoothed")
     k.add_argument("input", metavar="INPUT.csv")
     k.add_argument("--out", required=True, metavar="OUTPUT.csv")
-    k.add_argument("--max-gap", type=arguments.rate, default=0.5,
+    k.add_argument("--max-gap", type=arguments.rate, default=Cleaning.max_gap,
                    metavar="SECONDS",
                    help="longest gap filled by interpolation (default "
                    "%(default)s s); longer ones stay empty")
     k.add_argument("--plot", metavar="OUT.png",
                    help="raw and clean traces, filled stretches marked")
-    k.set_defaults(run=_clean)
 
 
-def _demo_parser(sub):
+def _demo_options(m):
     """demo: the built-in example."""
-    m = sub.add_parser("demo", help="track a synthetic eye video with a "
-                       "known pupil and compare with the truth")
     m.add_argument("--out", default="pupil-radial-demo", metavar="DIR",
                    help="folder for the video, CSV, plot and overlay "
                    "(default: %(default)s)")
@@ -193,7 +191,6 @@ def _demo_parser(sub):
                    default="192x192", help="frame size (default %(default)s)")
     m.add_argument("--seconds", type=arguments.rate, default=6.0)
     m.add_argument("--fps", type=arguments.rate, default=120.0)
-    m.set_defaults(run=_demo)
 
 
 def _track(args) -> int:
