@@ -123,16 +123,35 @@ class Overview:
         chosen = [best]
         yield self._centroid(*best[1:])
         others = sorted((_peak(m, y, x) for m in maps
-                         for y, x in _maxima(m[1], m[0], count)),
+                         for y, x in _maxima(m[1], m[0], 2 * count)),
                         key=lambda peak: -peak[0])
+        taken = self._region(best)
         for peak in others:
             if peak[0] < t.min_dark_score or len(chosen) == count:
                 return
-            # The same region at another box size is no other one.
-            if all(math.hypot(peak[1] - c[1], peak[2] - c[2])
-                   > max(peak[3], c[3]) for c in chosen):
-                chosen.append(peak)
-                yield self._centroid(*peak[1:])
+            # The same region at another box size, or further along a wide
+            # dark area (a shadow, hair, a bright sky once inverted), is no
+            # other one.
+            if taken[peak[2], peak[1]] or not all(
+                    math.hypot(peak[1] - c[1], peak[2] - c[2])
+                    > max(peak[3], c[3]) for c in chosen):
+                continue
+            region = self._region(peak)
+            if any(region[c[2], c[1]] for c in chosen):
+                continue
+            chosen.append(peak)
+            taken |= region
+            yield self._centroid(*peak[1:])
+
+    def _region(self, peak) -> np.ndarray:
+        """The overview's pixels connected to the peak's box centre that
+        are darker than its level: the whole dark region it lies in."""
+        _, x, y, _, level = peak
+        dark = (self.image <= level).astype(np.uint8)
+        if not dark[y, x]:
+            return np.zeros(dark.shape, bool)
+        _, labels = cv2.connectedComponents(dark)
+        return labels == labels[y, x]
 
     def _contrast_maps(self):
         """Per box size: (inner size, score, inner mean, ring mean)."""
@@ -214,15 +233,17 @@ def _peak(maps_entry, y, x):
 
 
 def _maxima(score, apart, count):
-    """(y, x) of up to `count` largest values of `score`, each more than
-    `apart` px from a larger one: among the best few, greedily."""
-    flat = score.ravel()
-    top = min(flat.size, 16 * count)
-    best = np.argpartition(-flat, top - 1)[:top]
-    best = best[np.lexsort((best, -flat[best]))]  # ties: the first
-    rows, cols = np.divmod(best, score.shape[1])
+    """(y, x) of up to `count` local maxima of `score`, the largest first,
+    each more than `apart` px from a larger one. Local maxima, not merely
+    the largest values: a wide dark area (a bright sky once inverted, a
+    shadow) holds every one of the largest and would hide a small pupil."""
+    size = 2 * int(apart) + 1
+    peaks = score >= cv2.dilate(score, np.ones((size, size), np.uint8))
+    rows, cols = np.nonzero(peaks)
+    values = score[rows, cols]
+    order = np.lexsort((rows * score.shape[1] + cols, -values))
     chosen = []
-    for y, x in zip(rows, cols):
+    for y, x in zip(rows[order], cols[order]):
         if all(abs(y - cy) > apart or abs(x - cx) > apart
                for cy, cx in chosen):
             chosen.append((y, x))

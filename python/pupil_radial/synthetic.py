@@ -53,6 +53,7 @@ class EyeParams:
     exposure: float = 1.0       # the scene's brightness, before the noise
     brow: bool = False          # a dark brow above the eye
     glasses: bool = False       # a dark glasses frame around it
+    dark_corner: bool = False   # hair or a shadow over a corner of the frame
     bits: int = 8               # > 8: uint16 data, 0 to 2**bits - 1
 
 
@@ -156,8 +157,8 @@ def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
     shade = np.exp(-np.maximum(y - upper, 0) / (0.06 * p.iris_radius + 1))
     image *= 1 - 0.35 * shade * inside
 
-    if p.brow or p.glasses:
-        image = _brow_and_glasses(image, p)
+    if p.brow or p.glasses or p.dark_corner:
+        image = _beside_the_eye(image, p)
     covered = (~opening).astype(np.uint8)
     lash_mask = _lashes(shape, p, rng, upper[0])
     image[lash_mask > 0] = 20 + 10 * rng.random()
@@ -182,10 +183,13 @@ def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
     return SyntheticEye(image, pupil, visible, params)
 
 
-def _brow_and_glasses(image, p: EyeParams) -> np.ndarray:
+def _beside_the_eye(image, p: EyeParams) -> np.ndarray:
     """Dark things a camera sees beside the eye: a brow, a band of hair
-    over the eye's upper reach, and the rim of a glasses frame around it;
-    all drawn from the eye's geometry, so they use no random numbers."""
+    over the eye's upper reach, the rim of a glasses frame around it, and
+    hair or a shadow over the top left corner, wide and with a ragged
+    edge (a bright background looks the same once a bright pupil's image is
+    inverted); all drawn from the eye's geometry, so they use no random
+    numbers."""
     icx, icy = p.iris_center
     r = p.iris_radius
     image = image.copy()
@@ -197,6 +201,18 @@ def _brow_and_glasses(image, p: EyeParams) -> np.ndarray:
         cv2.ellipse(image, (int(icx * 16), int(icy * 16)),
                     (int(2.3 * r * 16), int(1.55 * r * 16)), 0, 0, 360,
                     30.0, max(2, int(0.12 * r)), cv2.LINE_AA, 4)
+    if p.dark_corner:
+        rows, cols = image.shape[:2]
+        # Down from the top edge just left of the iris to the left edge
+        # level with its top, rippling as hair does.
+        t = np.linspace(0.0, 1.0, 64)
+        reach = (icx - 1.1 * r) * (1 - t), (icy - 1.1 * r) * t
+        ripple = 0.06 * r * np.sin(40 * t)
+        edge = np.column_stack((reach[0] + ripple, reach[1] + ripple))
+        corner = np.vstack(([[0.0, 0.0]], edge, [[0.0, 0.0]]))
+        if reach[0][0] > 0 and reach[1][-1] > 0:
+            cv2.fillPoly(image, [np.round(corner * 16).astype(np.int32)],
+                         18.0, cv2.LINE_AA, 4)
     return image
 
 

@@ -183,8 +183,10 @@ def test_dim_and_twelve_bit_eyes_are_found_like_bright_ones():
     assert twelve.max() > 2048  # a full 12-bit image, as the test needs
 
 
-def test_a_brow_or_a_glasses_frame_does_not_capture_the_search():
-    for kw in (dict(brow=True), dict(glasses=True),
+def test_a_brow_glasses_or_hair_do_not_capture_the_search():
+    # A wide dark area holds many of the strongest dark spots: they are one
+    # candidate, not all of them.
+    for kw in (dict(brow=True), dict(glasses=True), dict(dark_corner=True),
                dict(brow=True, glasses=True)):
         hits = total = 0
         for seed in range(24):
@@ -201,8 +203,9 @@ def test_a_brow_or_a_glasses_frame_does_not_capture_the_search():
 
 
 def test_a_bright_pupil_is_found_when_asked_for():
-    eye = synthetic.eye((240, 320), seed=3, opening=1.0)
-    bright = 255 - eye.image  # on-axis light: the pupil glows
+    # On-axis light: the pupil glows, and so may a bright background.
+    eye = synthetic.eye((240, 320), seed=3, opening=1.0, dark_corner=True)
+    bright = 255 - eye.image
     pupil = detect(bright, bright_pupil=True)
     assert pupil.found and errors(pupil, eye.pupil)[0] < 0.2
     assert not detect(bright).found or errors(detect(bright),
