@@ -108,8 +108,13 @@ class Frames:
             self.count = len(self._files)
             self._capture = None
             self.fps = fps
-            first = cv2.imread(str(self._files[0]), cv2.IMREAD_GRAYSCALE)
-            self.shape = None if first is None else first.shape[:2]
+            start = time.perf_counter()
+            # Kept for the first frame: decoded once.
+            self._first = cv2.imread(str(self._files[0]),
+                                     cv2.IMREAD_GRAYSCALE)
+            self.decode_seconds += time.perf_counter() - start
+            self.shape = (None if self._first is None
+                          else self._first.shape[:2])
         else:
             self._files = None
             capture = cv2.VideoCapture(str(self.path), cv2.CAP_FFMPEG)
@@ -139,9 +144,12 @@ class Frames:
         # An image that does not decode is a frame without an image: the
         # run goes on.
         for index, path in enumerate(self._files):
-            start = time.perf_counter()
-            image = cv2.imread(str(path), cv2.IMREAD_GRAYSCALE)
-            self.decode_seconds += time.perf_counter() - start
+            if index == 0:
+                image, self._first = self._first, None
+            else:
+                start = time.perf_counter()
+                image = cv2.imread(str(path), cv2.IMREAD_GRAYSCALE)
+                self.decode_seconds += time.perf_counter() - start
             self.read = index + 1
             yield Frame(index, self._time(index, None), image)
 

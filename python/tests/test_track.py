@@ -72,7 +72,7 @@ def test_a_pupil_that_jumps_is_found_again_where_it_went():
 
 
 def test_reads_folders_in_name_order_and_videos_with_their_times(
-        tmp_path, video):
+        tmp_path, video, monkeypatch):
     path, truth = video
     frames = Frames(path)
     assert frames.fps == 120.0 and frames.count == len(truth)
@@ -81,9 +81,15 @@ def test_reads_folders_in_name_order_and_videos_with_their_times(
     for name, k in (("b.png", 1), ("a.png", 0), ("c.PNG", 2)):
         cv2.imwrite(str(tmp_path / name), truth[k].image)
     (tmp_path / "notes.txt").write_text("not an image")
+    read = []
+    imread = cv2.imread
+    monkeypatch.setattr(cv2, "imread",
+                        lambda name, *a: read.append(name) or imread(name, *a))
     frames = list(Frames(tmp_path))
     assert [f.time_s for f in frames] == [0.0, 1.0, 2.0]
-    assert np.array_equal(frames[1].image, truth[1].image)
+    assert all(np.array_equal(f.image, truth[k].image)
+               for k, f in enumerate(frames))
+    assert len(read) == len(set(read)) == 3  # each image decoded once
 
 
 def test_a_frame_that_does_not_decode_is_a_frame_without_a_pupil(
