@@ -117,10 +117,10 @@ class Tuning:
     """The fine search gives up on an ellipse reaching past this many times
     the range's top plus this many px: no pupil is there."""
 
-    noise_shares: tuple = (0.14, 1.0)
-    """The gradient's noise: the sensor's times the first (through a blur of
-    a pixel and the Sobel operator, measured on white noise), or the
-    gradient's spread times the second, where texture is, the larger."""
+    texture_share: float = 1.0
+    """The gradient's noise: the sensor's carried through the blur and the
+    Sobel operator (computed, see rays.Region.noise), or the gradient's
+    robust spread times this, where texture is, the larger."""
 
     # -- Fitting --
     coarse_tolerance: float = 0.75

@@ -83,3 +83,25 @@ def test_found_means_confidence_at_or_above_the_threshold():
     above = detect(e.image, threshold=math.nextafter(confidence, 1.0))
     assert not above.found and above.confidence == confidence
     assert math.isnan(above.center[0])
+
+
+@pytest.mark.parametrize("sigma", [1.0, 3.0])
+def test_gradient_noise_follows_the_blur_the_region_uses(sigma):
+    # White noise of 4 levels, no texture: the region's noise is the
+    # sensor's carried through its own blur (the wide blur of the second
+    # look leaves a seventh of the first's), as measured on the gradient.
+    noise = np.random.default_rng(5).normal(100, 4.0, (201, 201))
+    region = Region(noise.astype(np.float32), (100, 100), 80, sigma)
+    measured = float(np.std(region.gx[10:-10, 10:-10]))
+    assert region.noise() == pytest.approx(measured, rel=0.05)
+
+
+def test_dim_large_pupils_found_by_the_wide_blur_score_as_they_should():
+    # A fifth of the light under the full sensor noise: these are found by
+    # the second look, whose blur leaves far less noise than the first's.
+    for seed in (9, 10, 15):
+        eye = synthetic.eye((480, 640), seed=seed, exposure=0.2)
+        pupil = detect(eye.image)
+        assert pupil.found, (seed, pupil.confidence)
+        assert math.hypot(pupil.center[0] - eye.pupil.cx,
+                          pupil.center[1] - eye.pupil.cy) < 0.5
