@@ -202,7 +202,6 @@ def _beside_the_eye(image, p: EyeParams) -> np.ndarray:
                     (int(2.3 * r * 16), int(1.55 * r * 16)), 0, 0, 360,
                     30.0, max(2, int(0.12 * r)), cv2.LINE_AA, 4)
     if p.dark_corner:
-        rows, cols = image.shape[:2]
         # Down from the top edge just left of the iris to the left edge
         # level with its top, rippling as hair does.
         t = np.linspace(0.0, 1.0, 64)
