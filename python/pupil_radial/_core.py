@@ -121,15 +121,16 @@ def ray_angles(ray_count: int) -> np.ndarray:
 def _gradient(name: str, value) -> np.ndarray:
     array = _checks.real_array(name, value)
     if array.ndim != 2:
-        raise ValueError(
-            f"{name} must be a 2-D array (rows, cols), got shape {array.shape}")
+        raise ValueError(f"{name} must be a 2-D array (rows, cols), got "
+                         f"shape {array.shape}")
     return array
 
 
 def _radii(name: str, value) -> np.ndarray:
     array = _checks.real_array(name, value)
     if array.ndim > 1:
-        raise ValueError(f"{name} must be a scalar or 1-D, got shape {array.shape}")
+        raise ValueError(
+            f"{name} must be a scalar or 1-D, got shape {array.shape}")
     return array
 
 
@@ -145,8 +146,8 @@ def _ray_ranges(radius_min, radius_max, ray_count):
             f"{rmax.shape[0]}")
     if ray_count is None:
         if not lengths:
-            raise ValueError(
-                "ray_count is required when radius_min and radius_max are scalars")
+            raise ValueError("ray_count is required when radius_min and "
+                             "radius_max are scalars")
         ray_count = lengths.pop()
         if ray_count == 0:
             raise ValueError("ray_count must be at least 1, got 0 radii")
@@ -190,12 +191,12 @@ def radial_search(grad_x, grad_y, center: Sequence[float],
     gx = _gradient("grad_x", grad_x)
     gy = _gradient("grad_y", grad_y)
     if gx.shape != gy.shape:
-        raise ValueError(
-            f"grad_x and grad_y must have one shape, got {gx.shape} and {gy.shape}")
+        raise ValueError(f"grad_x and grad_y must have one shape, got "
+                         f"{gx.shape} and {gy.shape}")
     rows, cols = gx.shape
     if rows > _INT32_MAX or cols > _INT32_MAX or rows * cols > _INT32_MAX:
-        raise ValueError(
-            f"grad_x has {rows} x {cols} pixels; core.so takes fewer than 2**31")
+        raise ValueError(f"grad_x has {rows} x {cols} pixels; core.so takes "
+                         "fewer than 2**31")
 
     cx, cy = _checks.pair("center", center, " (x, y)")
 

@@ -30,6 +30,7 @@ from .pupil import DEFAULT_THRESHOLD, Pupil
 from .recording import OutputError, check_output, track_recording
 from .track import InputError
 
+
 class UsageError(Exception):
     """A mistake of the user's: one line on stderr and exit status 2."""
 
@@ -281,7 +282,7 @@ def _plotting(plot):
 
 def _detect(args) -> int:
     check_output(args.overlay, "--overlay",
-                  (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff"))
+                 (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff"))
     image = _read_image(args.image)
     try:
         image = _checks.image(image)

@@ -144,7 +144,7 @@ def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
         expected = radius_range(ellipse.minor / 2, ellipse.major / 2,
                                 t.below_fit, t.above_tracked)
         pupil = fine_pass(region, local, rays, threshold, expected,
-                           slack=t.tracked_slack)
+                          slack=t.tracked_slack)
     return moved(pupil, x0, y0)
 
 
@@ -175,6 +175,4 @@ def _detect_in_window(image, guess: Guess, threshold, rays, sigma) -> Pupil:
     local = Guess((guess.center[0] - x0, guess.center[1] - y0), guess.radius,
                   True)
     return moved(smeared_too(as_gray(image, box), local, threshold, rays,
-                              sigma), x0, y0)
-
-
+                             sigma), x0, y0)

@@ -95,7 +95,7 @@ def _coarse_pass(region: Region, guess: Guess):
 
 
 def fine_pass(region: Region, ellipse: Ellipse, rays, threshold,
-               searched_range, slack=TUNING.fine_slack[0]) -> Pupil:
+              searched_range, slack=TUNING.fine_slack[0]) -> Pupil:
     """From the centre of `ellipse`, each ray searching within `slack` px
     and 10 % of it: so close that a lid or the iris rim beyond it is out of
     reach, on a grid a fifth of a pixel fine. The points are refitted,

@@ -37,8 +37,8 @@ def row(frame, pupil: Pupil, mm_per_px=None):
     if frame.image is None:
         return start + [0] + [""] * 6 + ["unreadable"] + mm
     if not pupil.found:
-        return start + [0] + [""] * 5 + [f"{pupil.confidence:.4f}",
-                                          "not_found"] + mm
+        return (start + [0] + [""] * 5
+                + [f"{pupil.confidence:.4f}", "not_found"] + mm)
     (cx, cy), (major, minor) = pupil.center, pupil.axes
     if mm_per_px is not None:
         mm = [f"{major * mm_per_px:.5f}", f"{minor * mm_per_px:.5f}"]
@@ -56,7 +56,7 @@ def check_output(path, option, suffixes=None):
     target = Path(path)
     if target.suffix.lower() not in suffixes:
         raise OutputError(f"{option} {path}: expected a name ending in "
-                         f"{' or '.join(suffixes)}")
+                          f"{' or '.join(suffixes)}")
     folder = target.parent
     if not folder.is_dir():
         raise OutputError(f"{option} {path}: there is no folder {folder}")

@@ -34,7 +34,7 @@ def folder(tmp_path_factory):
 
 
 def test_a_folder_with_a_truncated_image_is_read_through(folder, tmp_path,
-                                                          capsys):
+                                                         capsys):
     out = tmp_path / "o.csv"
     assert cli.main(["track", str(folder), "--csv", str(out), "--fps",
                      "30"]) == 0

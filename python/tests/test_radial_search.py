@@ -29,7 +29,8 @@ def direct_call(gx, gy, center, rmin, rmax, samples, kernel):
     count = fn(gx.ctypes.data_as(f32), gy.ctypes.data_as(f32), gx.shape[0],
                gx.shape[1], center[0], center[1], rmin.size,
                rmin.ctypes.data_as(f32), rmax.ctypes.data_as(f32), samples,
-               kernel.ctypes.data_as(f64), kernel.size, out.ctypes.data_as(f64))
+               kernel.ctypes.data_as(f64), kernel.size,
+               out.ctypes.data_as(f64))
     return count, out
 
 
@@ -37,7 +38,8 @@ def scene(seed=1, rows=60, cols=80):
     """A dark disc on a bright, noisy background, and its gradients."""
     rng = np.random.default_rng(seed)
     y, x = np.mgrid[0:rows, 0:cols]
-    image = np.where((x - 41.3) ** 2 + (y - 29.6) ** 2 < 15.0 ** 2, 30.0, 150.0)
+    inside = (x - 41.3) ** 2 + (y - 29.6) ** 2 < 15.0 ** 2
+    image = np.where(inside, 30.0, 150.0)
     image = image + rng.normal(0, 3, image.shape)
     gy, gx = np.gradient(image)
     return gx.astype(np.float32), gy.astype(np.float32)
@@ -82,7 +84,8 @@ def test_finds_the_disc_and_reports_geometry():
     cv2 = pytest.importorskip("cv2")
     (fx, fy), _, _ = cv2.fitEllipse(result.points)
     assert abs(fx - 41.3) < 0.5 and abs(fy - 29.6) < 0.5
-    distances = np.hypot(result.points[:, 0] - 41.3, result.points[:, 1] - 29.6)
+    distances = np.hypot(result.points[:, 0] - 41.3,
+                         result.points[:, 1] - 29.6)
     assert np.all(np.abs(distances - 15.0) < 1.0)
     result.angles[0] = 1.0  # the caller's own array, not a shared table
     assert pupil_radial.ray_angles(36)[0] == 0.0
@@ -133,7 +136,8 @@ def test_minus_one_is_ambiguous_but_counted():
 @pytest.mark.parametrize("kwargs, error, words", [
     (dict(grad_x=np.zeros((4, 5, 1))), ValueError, "grad_x must be a 2-D"),
     (dict(grad_y=np.zeros((4, 6))), ValueError, "one shape"),
-    (dict(grad_x=np.zeros((4, 5), complex)), TypeError, "grad_x must hold real"),
+    (dict(grad_x=np.zeros((4, 5), complex)), TypeError,
+     "grad_x must hold real"),
     (dict(grad_y=[["a"] * 5] * 4), TypeError, "grad_y must hold real"),
     (dict(grad_x=np.zeros((4, 5), bool)), TypeError, "grad_x"),
     (dict(center=(1.0, np.nan)), ValueError, "center must be finite"),
@@ -144,7 +148,8 @@ def test_minus_one_is_ambiguous_but_counted():
     (dict(radius_min=[1, 2, 3]), ValueError, "radius_min has 3 entries"),
     (dict(radius_min=[1, 2], radius_max=[3, 4, 5], ray_count=None),
      ValueError, "differ in length"),
-    (dict(radius_min=np.zeros((2, 2))), ValueError, "radius_min must be a scalar"),
+    (dict(radius_min=np.zeros((2, 2))), ValueError,
+     "radius_min must be a scalar"),
     (dict(ray_count=None), ValueError, "ray_count is required"),
     (dict(ray_count=0), ValueError, "ray_count must be at least 1"),
     (dict(ray_count=2.5), TypeError, "ray_count must be an integer"),
