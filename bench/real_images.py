@@ -1,7 +1,9 @@
 """detect() on real eye images with pupil truth, beside the threshold-and-
 contour detector most OpenCV users write, per source: found within 5 px,
 the centre error's median and 90th percentile, found but more than 5 px
-off, closed eyes found, and milliseconds per image.
+off, closed eyes found, and milliseconds per image (each image timed
+`--repeats` times and its fastest kept: the VM's hiccups are not the
+detector's; the median over the images; OpenCV on one thread).
 
     python3 bench/real_images.py FOLDER    # laid out like ../shared/realdata
 
@@ -13,6 +15,7 @@ copied. Run with Debian's python3 and PYTHONPATH=python after the build.
 import argparse
 import csv
 import math
+import platform
 import sys
 import time
 from pathlib import Path
@@ -54,13 +57,15 @@ def ours(image):
     return pupil.found, pupil.center
 
 
-def run(folder: Path, detector, rows):
+def run(folder: Path, detector, rows, repeats):
     by_source = {}
     for row in rows:
         image = cv2.imread(str(folder / row["file"]), cv2.IMREAD_UNCHANGED)
-        start = time.perf_counter()
-        found, (x, y) = detector(image)
-        ms = 1e3 * (time.perf_counter() - start)
+        ms = math.inf
+        for _ in range(repeats):
+            start = time.perf_counter()
+            found, (x, y) = detector(image)
+            ms = min(ms, 1e3 * (time.perf_counter() - start))
         s = by_source.setdefault(row["source"], dict(
             pupils=0, closed=0, within=0, errors=[], wrong=0,
             closed_found=0, ms=[]))
@@ -98,7 +103,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("folder", type=Path)
     parser.add_argument("--source", help="this source alone (mmu, mrl)")
+    parser.add_argument("--repeats", type=int, default=3,
+                        help="timings per image, the fastest kept")
     args = parser.parse_args()
+    cv2.setNumThreads(1)
+    print(f"pupil_radial {pupil_radial.__version__}, {platform.machine()}, "
+          f"Python {platform.python_version()}, OpenCV {cv2.__version__}, "
+          "one thread\n")
     with open(args.folder / "truth.csv", newline="") as f:
         rows = [r for r in csv.DictReader(f)
                 if args.source in (None, r["source"])]
@@ -106,9 +117,9 @@ def main():
           "error median / p90 (within 5 px) | found but > 5 px off | closed "
           "eyes found | ms per image (median) |")
     print("|---|---|---|---|---|---|---|---|")
-    report("detect()", run(args.folder, ours, rows))
+    report("detect()", run(args.folder, ours, rows, args.repeats))
     report("threshold and contour", run(args.folder, threshold_detector,
-                                        rows))
+                                        rows, args.repeats))
 
 
 if __name__ == "__main__":
