@@ -123,7 +123,7 @@ class Overview:
         chosen = [best]
         yield self._centroid(*best[1:])
         others = sorted((_peak(m, y, x) for m in maps
-                         for y, x in _maxima(m[1], m[0], 2 * count)),
+                         for y, x in _maxima(m[1], m[0], 16 * count)),
                         key=lambda peak: -peak[0])
         taken = self._region(best)
         for peak in others:
@@ -236,14 +236,19 @@ def _maxima(score, apart, count):
     """(y, x) of up to `count` local maxima of `score`, the largest first,
     each more than `apart` px from a larger one. Local maxima, not merely
     the largest values: a wide dark area (a bright sky once inverted, a
-    shadow) holds every one of the largest and would hide a small pupil."""
+    shadow) holds every one of the largest and would hide a small pupil. A
+    plateau (a clipped, uniform area) is one maximum, at its first pixel."""
     size = 2 * int(apart) + 1
     peaks = score >= cv2.dilate(score, np.ones((size, size), np.uint8))
-    rows, cols = np.nonzero(peaks)
-    values = score[rows, cols]
-    order = np.lexsort((rows * score.shape[1] + cols, -values))
+    _, labels = cv2.connectedComponents(peaks.astype(np.uint8))
+    labels = labels.ravel()
+    _, first = np.unique(labels, return_index=True)
+    first = first[labels[first] > 0]
+    values = score.ravel()[first]
+    order = first[np.lexsort((first, -values))]
+    rows, cols = np.divmod(order, score.shape[1])
     chosen = []
-    for y, x in zip(rows[order], cols[order]):
+    for y, x in zip(rows, cols):
         if all(abs(y - cy) > apart or abs(x - cx) > apart
                for cy, cx in chosen):
             chosen.append((y, x))

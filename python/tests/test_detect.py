@@ -149,6 +149,20 @@ def test_the_overview_maps_pixel_centres_without_bias():
     assert math.hypot(x - 402, y - 213) < 1.0
 
 
+def test_dark_regions_are_distinct_regions_not_the_darkest_spots():
+    from pupil_radial.locate import Overview
+    # A wide dark band along the top, darker and more contrasted than the
+    # small disc below it, holds all of the strongest spots: it is still
+    # one candidate, and the disc the next.
+    gray = np.full((240, 320), 170, np.float32)
+    gray[:50, :] = 10
+    cv2.circle(gray, (220, 160), 12, 60.0, -1)
+    centres = list(Overview(gray).dark_regions(3))
+    assert centres[0][1] < 50
+    assert any(math.hypot(x - 220, y - 160) < 2.0 for x, y in centres[1:])
+    assert sum(y < 60 for _, y in centres) == 1
+
+
 @pytest.mark.parametrize("angle", [15.0, 70.0, 130.0])
 def test_the_angle_and_axes_follow_the_drawn_ellipse(angle):
     truth = Ellipse(200.4, 150.6, 64.0, 40.0, angle)
