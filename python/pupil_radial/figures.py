@@ -38,9 +38,9 @@ def plot(times, pupils, path, time_label="time (s)", mm_per_px=None):
     fig, (size_ax, conf_ax) = plt.subplots(
         2, 1, sharex=True, figsize=(9, 4.5),
         gridspec_kw={"height_ratios": [3, 1]})
-    size_ax.plot(t, major, lw=1.2, color="#1f5fa8")
     if mm_per_px is not None:
         major = major * mm_per_px
+    size_ax.plot(t, major, lw=1.2, color="#1f5fa8")
     size_ax.set_ylabel("pupil major axis (px)" if mm_per_px is None else
                        "pupil major axis (mm)")
     conf_ax.plot(t, confidence, lw=1, color="#444444")

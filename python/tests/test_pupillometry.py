@@ -199,3 +199,23 @@ def test_a_recording_that_fails_is_reported_and_the_others_go_on(
     # Two recordings of one name would overwrite each other.
     assert cli.main(["track", videos[0], videos[0], "--out-dir",
                      str(tmp_path)]) == 2
+
+
+def test_the_plot_shows_the_size_in_the_unit_it_names(tmp_path,
+                                                      monkeypatch):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from pupil_radial.figures import plot
+    from pupil_radial.pupil import Ellipse, found, not_found
+    pupils = [found(Ellipse(10, 10, 40.0, 30.0, 0), 0.9, np.zeros((0, 2)),
+                    np.zeros(0, bool)), not_found()]
+    drawn = {}
+    monkeypatch.setattr(Figure, "savefig", lambda fig, path, **kw:
+                        drawn.update(size=fig.axes[0].lines[0].get_ydata(),
+                                     label=fig.axes[0].get_ylabel()))
+    plot([0.0, 0.1], pupils, str(tmp_path / "p.png"), mm_per_px=0.05)
+    assert drawn["label"].endswith("(mm)")
+    assert drawn["size"][0] == pytest.approx(2.0)
+    plot([0.0, 0.1], pupils, str(tmp_path / "p.png"))
+    assert drawn["label"].endswith("(px)") and drawn["size"][0] == 40.0
