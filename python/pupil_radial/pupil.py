@@ -4,7 +4,7 @@ ellipse with a confidence, or "not found")."""
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import numpy as np
 
@@ -83,6 +83,7 @@ class Pupil:
 
 _NAN2 = (math.nan, math.nan)
 _EMPTY = np.zeros((0, 2), np.float32)
+_NO_INLIERS = np.zeros(0, bool)
 
 
 def not_found(confidence: float = 0.0, points=_EMPTY,
@@ -97,6 +98,12 @@ def not_found(confidence: float = 0.0, points=_EMPTY,
 def found(ellipse: Ellipse, confidence: float, points, inliers) -> Pupil:
     return Pupil(True, ellipse.center, (ellipse.major, ellipse.minor),
                  ellipse.angle, confidence, points, inliers)
+
+
+def measures(pupil: Pupil) -> Pupil:
+    """The pupil without its edge points, most of its memory: what a long
+    recording keeps of every frame."""
+    return replace(pupil, points=_EMPTY, inliers=_NO_INLIERS)
 
 
 def moved(pupil: Pupil, dx: float, dy: float) -> Pupil:

@@ -13,7 +13,7 @@ from pathlib import Path
 import cv2
 
 from .figures import draw, plot
-from .pupil import Pupil
+from .pupil import Pupil, measures
 from .track import InputError, open_frames, track
 
 
@@ -169,7 +169,7 @@ def _track_rows(frames, writer, out, overlay, summary, mm_per_px, options):
             summary.found += pupil.found
             summary.unreadable += frame.image is None
             summary.times.append(frame.time_s)
-            summary.pupils.append(pupil)
+            summary.pupils.append(measures(pupil))
             writer.writerow(row(frame, pupil, mm_per_px))
             out.flush()  # an interrupted run keeps every row so far
             if overlay:

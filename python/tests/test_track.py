@@ -31,6 +31,20 @@ def video(tmp_path_factory):
     return path, frames
 
 
+def test_a_run_keeps_each_frame_s_measures_not_its_points(video, tmp_path):
+    path, truth = video
+    summary = recording.run_tracking(pupil_radial.open_frames(path),
+                                     tmp_path / "t.csv")
+    assert summary.frames == len(summary.pupils) == len(truth)
+    assert summary.found == sum(p.found for p in summary.pupils) > 0
+    assert all(p.points.size == 0 for p in summary.pupils)
+    with open(tmp_path / "t.csv") as f:
+        rows = list(csv.reader(f))[1:]
+    kept = [p for p in summary.pupils if p.found]
+    assert [float(r[3]) for r in rows if r[9] == "found"] == pytest.approx(
+        [p.center[0] for p in kept], abs=1e-4)
+
+
 def test_tracks_a_video_against_the_truth(video):
     path, truth = video
     frames, images = itertools.tee(pupil_radial.open_frames(path))
