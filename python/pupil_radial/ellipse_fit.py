@@ -169,10 +169,8 @@ def robust_fit(points: np.ndarray, origin, reach: float,
     # Where nothing hides the boundary, the fit to every point has nearly
     # all of them on it and no other guess could do much better.
     whole = fit(points)
-    size, offset = TUNING.plausible_reach
-    if (whole.major <= size * reach and whole.minor > 0
-            and math.hypot(whole.cx - origin[0], whole.cy - origin[1])
-            <= offset * reach
+    if (whole.minor > 0
+            and _plausible(whole.cx, whole.cy, whole.major, origin, reach)
             and (np.abs(residuals(whole, pts)) < tolerance).sum()
             >= TUNING.whole_fit_share * n):
         return refine(points, whole, 2 * tolerance)
