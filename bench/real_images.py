@@ -25,31 +25,12 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
 import pupil_radial  # noqa: E402
+import threshold_baseline  # noqa: E402
 
 
 def threshold_detector(image):
-    """Blur, threshold near the darkest percentile, the largest round
-    contour, cv2.fitEllipse: (found, (x, y))."""
-    gray = image if image.ndim == 2 else cv2.cvtColor(image,
-                                                      cv2.COLOR_BGR2GRAY)
-    blurred = cv2.GaussianBlur(gray, (0, 0), 2)
-    level = np.percentile(blurred, 3) + 10
-    _, mask = cv2.threshold(blurred, level, 255, cv2.THRESH_BINARY_INV)
-    contours, _ = cv2.findContours(mask.astype(np.uint8), cv2.RETR_EXTERNAL,
-                                   cv2.CHAIN_APPROX_NONE)
-    best, best_area = None, 0.0
-    for c in contours:
-        area = cv2.contourArea(c)
-        if len(c) < 5 or area < 12:
-            continue
-        perimeter = cv2.arcLength(c, True)
-        roundness = 4 * math.pi * area / (perimeter * perimeter)
-        if roundness > 0.6 and area > best_area:
-            best, best_area = c, area
-    if best is None:
-        return False, (math.nan, math.nan)
-    (cx, cy), _, _ = cv2.fitEllipse(best)
-    return True, (cx, cy)
+    found, center, _ = threshold_baseline.detect(image)
+    return found, center
 
 
 def ours(image):

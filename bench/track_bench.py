@@ -26,50 +26,13 @@ from pupil_radial import _core
 from pupil_radial.detect import detect_near
 from pupil_radial.rays import gaussian_taps
 
+import threshold_baseline
+
 SIZES = {"192x192": (192, 192), "640x480": (480, 640)}
 
 
-class ThresholdTracker:
-    """Blur, a threshold near the darkest percentile, the largest round
-    contour, cv2.fitEllipse; a region of interest around the last pupil,
-    the whole frame after a loss. Frames in, (found, (x, y), major) out."""
-
-    def __init__(self):
-        self.last = None
-
-    def __call__(self, image):
-        rows, cols = image.shape
-        x0 = y0 = 0
-        part = image
-        if self.last is not None:
-            (x, y), half = self.last
-            x0, y0 = max(int(x - half), 0), max(int(y - half), 0)
-            part = image[y0:min(int(y + half), rows),
-                         x0:min(int(x + half), cols)]
-        blurred = cv2.GaussianBlur(part, (5, 5), 0)
-        level = float(np.percentile(blurred[::4, ::4], 2)) + 12
-        _, mask = cv2.threshold(blurred, level, 255, cv2.THRESH_BINARY_INV)
-        contours, _ = cv2.findContours(mask, cv2.RETR_EXTERNAL,
-                                       cv2.CHAIN_APPROX_NONE)
-        best, best_area = None, 0.0
-        for c in contours:
-            area = cv2.contourArea(c)
-            if len(c) < 5 or area < 20 or area <= best_area:
-                continue
-            perimeter = cv2.arcLength(c, True)
-            if 4 * math.pi * area / (perimeter * perimeter) > 0.6:
-                best, best_area = c, area
-        if best is None:
-            self.last = None
-            return False, (math.nan, math.nan), math.nan
-        (cx, cy), (w, h), _ = cv2.fitEllipse(best)
-        center = (cx + x0, cy + y0)
-        self.last = (center, max(w, h) * 1.5 + 10)
-        return True, center, max(w, h)
-
-
 def threshold_run(images, truth):
-    tracker = ThresholdTracker()
+    tracker = threshold_baseline.Tracker()
     start = time.perf_counter()
     results = [tracker(image) for image in images]
     seconds = time.perf_counter() - start
