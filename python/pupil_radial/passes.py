@@ -53,6 +53,12 @@ def coarse_then_fine(gray, guess: Guess, threshold, rays, sigma) -> Pupil:
     fine pass from its ellipse."""
     t = TUNING
     rows, cols = gray.shape
+    x, y = guess.center
+    # A given centre may lie off the image; a pupil's never does (the
+    # whole ellipse must be on it), and so far off the rays would start
+    # on no pixel at all.
+    if not (0 <= x <= cols - 1 and 0 <= y <= rows - 1):
+        return not_found()
     for _ in range(2):
         rmax = guess.radius[1]
         region = Region(gray, guess.center, rmax + t.region_past_radius * rmax,

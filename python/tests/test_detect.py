@@ -83,6 +83,14 @@ def test_a_given_centre_and_radius_are_used():
     # the given centre is found all the same.
     pupil = detect(image, center=(p.cx, p.cy), radius=(1.0, 3.0))
     assert pupil.found and errors(pupil, p)[0] < 0.3
+    # So is a centre off the image, with or without a range: just beyond
+    # the reach of the rays (their region would be empty) or so close
+    # that it would be cut with a negative bound.
+    rows = image.shape[0]
+    for center in ((p.cx, rows + 1.5 * p.major), (-1.5 * p.major, p.cy)):
+        for radius in (None, (p.minor / 4, p.major)):
+            pupil = detect(eye.image, center=center, radius=radius)
+            assert pupil.found and errors(pupil, p)[0] < 0.3
 
 
 def test_colour_uint16_and_float_images_give_the_same_pupil():
