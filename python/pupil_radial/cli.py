@@ -313,8 +313,10 @@ def _detect(args) -> int:
 
 
 def _read_image(path):
-    if not Path(path).is_file():
+    if not Path(path).exists():
         raise InputError(f"{path}: no such file")
+    if not Path(path).is_file():
+        raise InputError(f"{path}: not an image file")
     image = cv2.imread(path, cv2.IMREAD_UNCHANGED)
     if image is None:
         raise InputError(f"{path}: not an image OpenCV can read")

@@ -219,6 +219,7 @@ def test_an_interrupted_run_keeps_its_rows(tmp_path, video, monkeypatch):
     ("unreadable", ["track", "{tmp}/images"], "no frame could be read"),
     (None, ["detect", "{tmp}/missing.png"], "no such file"),
     ("text", ["detect", "{tmp}/file.avi"], "not an image"),
+    ("empty", ["detect", "{tmp}/empty"], "not an image file"),
     ("nan", ["detect", "{tmp}/nan.tif"], "NaN"),
 ])
 def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, make, args,
