@@ -157,6 +157,33 @@ def test_the_overview_maps_pixel_centres_without_bias():
     assert math.hypot(x - 402, y - 213) < 1.0
 
 
+def test_centres_follow_opencvs_pixel_convention_not_just_the_generators():
+    # Discs drawn by OpenCV at 8 times the resolution and area-averaged
+    # down, pixel centres at integers: a half-pixel slip shared by the
+    # generator and the detector would pass every test on generated eyes
+    # and shift every real pupil.
+    rng = np.random.default_rng(5)
+    errors_xy = []
+    for _ in range(12):
+        cx, cy, r = rng.uniform(60, 100), rng.uniform(60, 100), \
+            rng.uniform(12, 25)
+        big = np.full((160 * 8, 160 * 8), 170, np.uint8)
+        # Fixed point with 4 fractional bits; the big image's pixel k
+        # covers [k / 8 - 0.5, (k + 1) / 8 - 0.5) of the small one.
+        centre = (round(((cx + 0.5) * 8 - 0.5) * 16),
+                  round(((cy + 0.5) * 8 - 0.5) * 16))
+        cv2.circle(big, centre, round(r * 8 * 16), 40, -1, cv2.LINE_AA, 4)
+        image = cv2.GaussianBlur(
+            cv2.resize(big, (160, 160), interpolation=cv2.INTER_AREA),
+            (0, 0), 1.0)
+        pupil = detect(image)
+        assert pupil.found
+        errors_xy.append((pupil.center[0] - cx, pupil.center[1] - cy))
+    errors_xy = np.array(errors_xy)
+    assert np.abs(errors_xy).max() < 0.1
+    assert np.abs(errors_xy.mean(axis=0)).max() < 0.03
+
+
 def test_dark_regions_are_distinct_regions_not_the_darkest_spots():
     from pupil_radial.locate import Overview
     # A wide dark band along the top, darker and more contrasted than the
