@@ -142,8 +142,8 @@ def library_floor(image, pupil, repeats=500):
         gy = cv2.Sobel(smooth, cv2.CV_32F, 0, 1, ksize=3, scale=0.125)
         cv2.filter2D(crop, cv2.CV_32F, noise_mask)
         _core.search(gx, gy, (cx - x0, cy - y0), rmin, rmax, 41, taps)
-        cv2.fitEllipse(points)
-        cv2.fitEllipse(points)
+        cv2.fitEllipseAMS(points)
+        cv2.fitEllipseAMS(points)
     return (time.perf_counter() - start) / repeats
 
 
