@@ -11,6 +11,7 @@ import time
 from pathlib import Path
 
 import cv2
+import numpy as np
 
 from .figures import draw, plot
 from .pupil import Pupil, measures
@@ -192,22 +193,37 @@ def _progress(total):
 
 
 class _Overlay:
-    """A video of the frames with each found pupil's ellipse and centre."""
+    """A video of the frames with each found pupil's ellipse and centre,
+    one video frame per CSV row: a frame that could not be read is a black
+    one, and a frame of another size than the first (a folder of mixed
+    images) is scaled to it, since a video holds one size and OpenCV drops
+    other frames without a word."""
 
     def __init__(self, path, fps):
         self.path, self.fps, self.writer = str(path), fps or 30.0, None
+        self.size, self.unwritten = None, 0
 
     def write(self, image, pupil):
         if image is None:
+            if self.writer is None:
+                self.unwritten += 1  # its size is not known yet
+            else:
+                self.writer.write(np.zeros((*self.size[::-1], 3), np.uint8))
             return
+        drawn = draw(image, pupil)
         if self.writer is None:
-            rows, cols = image.shape[:2]
+            rows, cols = drawn.shape[:2]
+            self.size = (cols, rows)
             self.writer = cv2.VideoWriter(
                 self.path, cv2.VideoWriter_fourcc(*"MJPG"), self.fps,
-                (cols, rows))
+                self.size)
             if not self.writer.isOpened():
                 raise OutputError(f"{self.path}: cannot write a video there")
-        self.writer.write(draw(image, pupil))
+            for _ in range(self.unwritten):
+                self.writer.write(np.zeros_like(drawn))
+        if drawn.shape[1::-1] != self.size:
+            drawn = cv2.resize(drawn, self.size, interpolation=cv2.INTER_AREA)
+        self.writer.write(drawn)
 
     def close(self):
         if self.writer is not None:

@@ -169,6 +169,35 @@ def test_command_writes_the_csv_plot_and_overlay(tmp_path, video, capsys):
     assert int(overlay.get(cv2.CAP_PROP_FRAME_COUNT)) == len(truth)
 
 
+def test_the_overlay_has_a_frame_per_row_whatever_the_images(tmp_path):
+    # A folder whose first image does not decode, one later that does not
+    # either, and images of three sizes: a video holds one size, and
+    # OpenCV's writer silently drops frames of any other.
+    folder = tmp_path / "images"
+    folder.mkdir()
+    (folder / "0.png").write_bytes(b"\x89PNG broken")
+    for name, shape in (("1", (96, 128)), ("2", (150, 200)), ("4", (64, 64)),
+                        ("5", (96, 128))):
+        cv2.imwrite(str(folder / f"{name}.png"),
+                    synthetic.eye(shape, seed=int(name)).image)
+    (folder / "3.png").write_bytes(b"\x89PNG broken")
+    out = tmp_path / "o.avi"
+    assert cli.main(["track", str(folder), "--csv", str(tmp_path / "o.csv"),
+                     "--overlay", str(out)]) == 0
+    overlay = cv2.VideoCapture(str(out))
+    shapes = []
+    while True:
+        ok, image = overlay.read()
+        if not ok:
+            break
+        shapes.append((image.shape, int(image.max())))
+    assert len(shapes) == len(read_csv(tmp_path / "o.csv")) - 1 == 6
+    assert all(shape == (96, 128, 3) for shape, _ in shapes)
+    # The unreadable ones are black, where their rows are.
+    assert [top < 20 for _, top in shapes] == [True, False, False, True,
+                                               False, False]
+
+
 def test_csv_rows_hold_each_frame_s_pupil(tmp_path, video):
     path, truth = video
     out = tmp_path / "out.csv"
