@@ -221,7 +221,11 @@ def _track_many(args, options) -> int:
                          "INPUT: give --plot and --overlay without a name, "
                          "and no --csv")
     out = Path(args.out_dir)
-    if not out.is_dir() or not os.access(out, os.W_OK):
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"--out-dir {out}: {error.strerror}") from None
+    if not os.access(out, os.W_OK):
         raise UsageError(f"--out-dir {out}: not a writable folder")
     try:
         jobs = batch.jobs_for(args.inputs, out, args.plot == "",

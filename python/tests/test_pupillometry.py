@@ -169,9 +169,8 @@ def videos(tmp_path_factory):
 
 def test_many_recordings_at_once_give_the_files_of_one_at_a_time(
         videos, tmp_path, capsys):
-    one, two = tmp_path / "one", tmp_path / "two"
-    one.mkdir()
-    two.mkdir()
+    one, two = tmp_path / "one", tmp_path / "made" / "two"
+    one.mkdir()  # the other is made
     for folder, jobs in ((one, "1"), (two, "2")):
         assert cli.main(["track", *videos, "--out-dir", str(folder),
                          "--jobs", jobs]) == 0
@@ -199,6 +198,10 @@ def test_a_recording_that_fails_is_reported_and_the_others_go_on(
     # Two recordings of one name would overwrite each other.
     assert cli.main(["track", videos[0], videos[0], "--out-dir",
                      str(tmp_path)]) == 2
+    # A folder that cannot be made: one line, before any work.
+    assert cli.main(["track", videos[0], "--out-dir",
+                     str(tmp_path / "eye1.csv" / "sub")]) == 2
+    assert "--out-dir" in capsys.readouterr().err.splitlines()[-1]
 
 
 def test_the_plot_shows_the_size_in_the_unit_it_names(tmp_path,
