@@ -10,8 +10,10 @@ pupillometry", 2022)."""
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import math
+import sys
 import warnings
 from dataclasses import dataclass
 from typing import Optional
@@ -72,6 +74,10 @@ def clean(time_s, diameter, settings: Cleaning = Cleaning()) -> Cleaned:
         raise ValueError("time_s and diameter must be 1-D of one length")
     if t.size > 1 and not np.all(np.diff(t) > 0):
         raise ValueError("time_s must increase")
+    if not np.isfinite(t).all():
+        raise ValueError("time_s must be finite")
+    if t.size == 0:
+        return Cleaned(d.copy(), np.zeros(0, bool), np.zeros(0, bool))
     valid = np.isfinite(d) & (d > 0)
     size = float(np.median(d[valid])) if valid.any() else 1.0
     kept = valid & ~_near_gaps(t, valid, settings.margin)
@@ -175,23 +181,30 @@ def _smooth(t, d, seconds) -> np.ndarray:
 def read_track_csv(path):
     """(frame, time_s, diameter_px, mm_per_px or None) of a `track` CSV:
     the major axis where the pupil was found, NaN elsewhere."""
-    with open(path, newline="") as f:
-        rows = list(csv.reader(f))
+    not_ours = ValueError(f"{path}: not a CSV that `pupil-radial track` "
+                          "wrote")
+    try:
+        with open(path, newline="") as f:
+            rows = list(csv.reader(f))
+    except (UnicodeDecodeError, csv.Error):  # a binary file, say
+        raise not_ours from None
     if not rows or not {"frame", "time_s", "found", "major_px"} <= set(
             rows[0]):
-        raise ValueError(f"{path}: not a CSV that `pupil-radial track` "
-                         "wrote")
+        raise not_ours
     column = {name: k for k, name in enumerate(rows[0])}
     body = [r for r in rows[1:] if r]
     try:
-        frame = np.array([int(r[column["frame"]]) for r in body])
+        frame = np.array([int(r[column["frame"]]) for r in body], np.int64)
         time_s = np.array([float(r[column["time_s"]]) for r in body])
         diameter = np.array([float(r[column["major_px"]])
                              if r[column["found"]] == "1" else math.nan
                              for r in body])
+        scale = _scale(body, column)
     except (ValueError, IndexError):
         raise ValueError(f"{path}: a row that is not a `track` row") from None
-    return frame, time_s, diameter, _scale(body, column)
+    if not np.isfinite(time_s).all():
+        raise ValueError(f"{path}: a time_s that is not a finite number")
+    return frame, time_s, diameter, scale
 
 
 def _scale(body, column) -> Optional[float]:
@@ -204,12 +217,14 @@ def _scale(body, column) -> Optional[float]:
 
 
 def clean_csv(source, target, settings: Cleaning = Cleaning()):
-    """Reads a `track` CSV, writes the cleaned trace's CSV; returns the
-    times, the raw diameters and the Cleaned trace."""
+    """Reads a `track` CSV, writes the cleaned trace's CSV to `target` (a
+    path; None: standard output); returns the times, the raw diameters and
+    the Cleaned trace."""
     frame, time_s, diameter, scale = read_track_csv(source)
     cleaned = clean(time_s, diameter, settings)
     header = CLEAN_COLUMNS + (() if scale is None else ("diameter_clean_mm",))
-    with open(target, "w", newline="") as f:
+    with (open(target, "w", newline="") if target is not None
+          else contextlib.nullcontext(sys.stdout)) as f:
         writer = csv.writer(f, lineterminator="\n")
         writer.writerow(header)
         for k in range(frame.size):

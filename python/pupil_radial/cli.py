@@ -174,7 +174,8 @@ def _calibrate_options(c):
 def _clean_options(k):
     """clean INPUT.csv: a cleaned pupil-size trace."""
     k.add_argument("input", metavar="INPUT.csv")
-    k.add_argument("--out", required=True, metavar="OUTPUT.csv")
+    k.add_argument("--out", metavar="OUTPUT.csv",
+                   help="the cleaned trace (default: standard output)")
     k.add_argument("--max-gap", type=arguments.rate, default=Cleaning.max_gap,
                    metavar="SECONDS",
                    help="longest gap filled by interpolation (default "

@@ -149,6 +149,36 @@ def test_the_clean_command_writes_the_columns_and_the_plot(tmp_path, capsys):
     assert not plot or cv2.imread(plot[1]) is not None
     assert cli.main(["clean", str(tmp_path / "none.csv"), "--out",
                      str(out)]) == 2
+    # Without --out the trace goes to standard output, messages not.
+    capsys.readouterr()
+    assert cli.main(["clean", str(source)]) == 0
+    printed = capsys.readouterr()
+    assert printed.out.splitlines()[0] == ",".join(CLEAN_COLUMNS)
+    assert len(printed.out.splitlines()) == t.size + 1
+    assert "samples:" in printed.err
+
+
+def test_clean_takes_an_empty_track_and_refuses_what_is_none(tmp_path,
+                                                             capsys):
+    header = ("frame,time_s,found,center_x,center_y,major_px,minor_px,"
+              "angle_deg,confidence,status\n")
+    empty = tmp_path / "empty.csv"
+    empty.write_text(header)
+    out = tmp_path / "c.csv"
+    assert cli.main(["clean", str(empty), "--out", str(out)]) == 0
+    assert rows_of(out) == [list(CLEAN_COLUMNS)]
+    for name, text, words in (
+            ("binary.csv", b"\xff\xfe\x00\x01", "not a CSV that"),
+            ("nan.csv", (header + "0,nan,1,1,1,10,9,0,0.9,found\n").encode(),
+             "not a finite number")):
+        (tmp_path / name).write_bytes(text)
+        capsys.readouterr()
+        assert cli.main(["clean", str(tmp_path / name), "--out",
+                         str(out)]) == 2
+        err = capsys.readouterr().err
+        assert name in err and words in err and err.count("\n") == 1
+    with pytest.raises(ValueError, match="time_s must be finite"):
+        clean([0.0, np.inf], [3.0, 3.0])
 
 
 @pytest.fixture(scope="module")
