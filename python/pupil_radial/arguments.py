@@ -46,10 +46,10 @@ def scale(text):
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def rate(text):
+def positive(text):
     (value,) = numbers(text, 1)
     if not value > 0:
-        raise argparse.ArgumentTypeError(f"expected a positive rate, got "
+        raise argparse.ArgumentTypeError(f"expected a positive number, got "
                                          f"{text!r}")
     return value
 

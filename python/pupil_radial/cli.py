@@ -123,7 +123,7 @@ def _track_options(t):
     t.add_argument("inputs", nargs="+", metavar="INPUT",
                    help="video file OpenCV can read, or a folder of images "
                    "(taken in name order); several with --out-dir")
-    t.add_argument("--fps", type=arguments.rate, metavar="RATE",
+    t.add_argument("--fps", type=arguments.positive, metavar="RATE",
                    help="frames per second: times for a folder's images "
                    "(without it, a folder is timed in frames), or instead "
                    "of a video's own")
@@ -162,7 +162,7 @@ def _detect_options(d):
 def _calibrate_options(c):
     """calibrate IMAGE: the scale from a checkerboard."""
     c.add_argument("image", metavar="IMAGE")
-    c.add_argument("--square-mm", type=arguments.rate, required=True,
+    c.add_argument("--square-mm", type=arguments.positive, required=True,
                    metavar="S",
                    help="the printed squares' side in mm")
     c.add_argument("--pattern", type=arguments.pattern, default=(9, 6),
@@ -176,7 +176,7 @@ def _clean_options(k):
     k.add_argument("input", metavar="INPUT.csv")
     k.add_argument("--out", metavar="OUTPUT.csv",
                    help="the cleaned trace (default: standard output)")
-    k.add_argument("--max-gap", type=arguments.rate, default=Cleaning.max_gap,
+    k.add_argument("--max-gap", type=arguments.positive, default=Cleaning.max_gap,
                    metavar="SECONDS",
                    help="longest gap filled by interpolation (default "
                    "%(default)s s); longer ones stay empty")
@@ -191,8 +191,8 @@ def _demo_options(m):
                    "(default: %(default)s)")
     m.add_argument("--size", choices=("192x192", "640x480"),
                    default="192x192", help="frame size (default %(default)s)")
-    m.add_argument("--seconds", type=arguments.rate, default=6.0)
-    m.add_argument("--fps", type=arguments.rate, default=120.0)
+    m.add_argument("--seconds", type=arguments.positive, default=6.0)
+    m.add_argument("--fps", type=arguments.positive, default=120.0)
 
 
 def _track(args) -> int:

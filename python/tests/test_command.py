@@ -100,7 +100,7 @@ def test_a_full_disk_mid_run_is_one_line(folder, capsys, monkeypatch):
 @pytest.mark.parametrize("argv, words", [
     (["track"], "INPUT"),
     (["track", "x", "--threshold", "abc"], "expected a number, got 'abc'"),
-    (["track", "x", "--fps", "0"], "expected a positive rate"),
+    (["track", "x", "--fps", "0"], "expected a positive number"),
 ])
 def test_usage_errors_say_what_was_expected(argv, words, capsys):
     with pytest.raises(SystemExit) as stop:
