@@ -176,8 +176,8 @@ def _clean_options(k):
     k.add_argument("input", metavar="INPUT.csv")
     k.add_argument("--out", metavar="OUTPUT.csv",
                    help="the cleaned trace (default: standard output)")
-    k.add_argument("--max-gap", type=arguments.positive, default=Cleaning.max_gap,
-                   metavar="SECONDS",
+    k.add_argument("--max-gap", type=arguments.positive,
+                   default=Cleaning.max_gap, metavar="SECONDS",
                    help="longest gap filled by interpolation (default "
                    "%(default)s s); longer ones stay empty")
     k.add_argument("--plot", metavar="OUT.png",
