@@ -72,10 +72,10 @@ def clean(time_s, diameter, settings: Cleaning = Cleaning()) -> Cleaned:
     d = np.asarray(_checks.real_array("diameter", diameter), np.float64)
     if t.ndim != 1 or t.shape != d.shape:
         raise ValueError("time_s and diameter must be 1-D of one length")
-    if t.size > 1 and not np.all(np.diff(t) > 0):
-        raise ValueError("time_s must increase")
     if not np.isfinite(t).all():
         raise ValueError("time_s must be finite")
+    if t.size > 1 and not np.all(np.diff(t) > 0):
+        raise ValueError("time_s must increase")
     if t.size == 0:
         return Cleaned(d.copy(), np.zeros(0, bool), np.zeros(0, bool))
     valid = np.isfinite(d) & (d > 0)

@@ -178,7 +178,7 @@ def test_clean_takes_an_empty_track_and_refuses_what_is_none(tmp_path,
         err = capsys.readouterr().err
         assert name in err and words in err and err.count("\n") == 1
     with pytest.raises(ValueError, match="time_s must be finite"):
-        clean([0.0, np.inf], [3.0, 3.0])
+        clean([0.0, np.nan, 1.0], [3.0, 3.0, 3.0])
 
 
 @pytest.fixture(scope="module")
