@@ -22,7 +22,9 @@ from typing import Iterable, Iterator, Optional
 import cv2
 import numpy as np
 
+from . import _checks
 from .detect import detect, detect_near
+from .locate import inverted
 from .pupil import DEFAULT_THRESHOLD, Pupil, not_found
 
 IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm",
@@ -51,8 +53,9 @@ def track(frames: Iterable, *, center=None, radius=None,
     lost frame is reported as not found: no pupil is carried over from an
     earlier frame. `bright_pupil` as for detect().
     """
-    options = dict(threshold=threshold, rays=rays, sigma=sigma,
-                   bright_pupil=bright_pupil)
+    # A bright pupil's frame is inverted here, once, for the look near the
+    # last pupil and the search afresh alike.
+    options = dict(threshold=threshold, rays=rays, sigma=sigma)
     prior: Optional[Pupil] = None
     for image in frames:
         if isinstance(image, Frame):
@@ -61,6 +64,8 @@ def track(frames: Iterable, *, center=None, radius=None,
             prior = None
             yield not_found()
             continue
+        if bright_pupil:
+            image = inverted(_checks.image(image))
         pupil = detect_near(image, prior, **options) if prior else None
         if pupil is None or not pupil.found:
             pupil = detect(image, center=center, radius=radius, **options)
