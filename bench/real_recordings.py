@@ -1,6 +1,7 @@
 """track() on real eye recordings with per-frame eye-state labels: the
 share of open, partial and closed frames where a pupil is reported, and
-frames per second, per recording.
+frames per second (OpenCV on one thread, like the other benchmarks), per
+recording.
 
     python3 bench/real_recordings.py FOLDER  # like ../shared/realvideo
 
@@ -16,6 +17,7 @@ import sys
 import time
 from pathlib import Path
 
+import cv2
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
@@ -27,6 +29,7 @@ def main():
     parser.add_argument("folder", type=Path)
     parser.add_argument("--only", metavar="ID", help="this recording alone")
     args = parser.parse_args()
+    cv2.setNumThreads(1)
     with open(args.folder / "recordings.csv", newline="") as f:
         recordings = [r for r in csv.DictReader(f)
                       if args.only in (None, r["id"])]
