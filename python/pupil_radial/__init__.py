@@ -13,6 +13,7 @@ sub-pixel radii; `synthetic` draws eyes and videos whose true pupil is
 known.
 """
 
+from . import _heap
 from ._core import (
     CoreNotFoundError,
     SearchResult,
@@ -25,6 +26,10 @@ from .pupil import DEFAULT_THRESHOLD, Ellipse, Pupil
 from .track import Frame, Frames, InputError, open_frames, track
 
 __version__ = "1.1.0"
+
+# See _heap: without it, every image pays for its temporaries in page
+# faults.
+_heap.keep_freed_memory()
 
 __all__ = [
     "CoreNotFoundError",

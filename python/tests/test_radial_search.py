@@ -1,7 +1,10 @@
 """The Python package against a direct ctypes call, its argument checks and
-conversions, the geometry it reports, and concurrent use from threads."""
+conversions, the geometry it reports, concurrent use from threads, and the
+allocator settings it makes."""
 
 import ctypes
+import os
+import sys
 import threading
 
 import numpy as np
@@ -200,11 +203,9 @@ def test_threads_get_the_same_answers():
     assert failures == []
 
 
-def run_python(code, **env):
-    import os
+def run_python(code, environ=None, **env):
     import subprocess
-    import sys
-    environment = dict(os.environ, **env)
+    environment = dict(os.environ if environ is None else environ, **env)
     return subprocess.run([sys.executable, "-c", code], env=environment,
                           capture_output=True, text=True, timeout=120)
 
@@ -219,6 +220,34 @@ def test_a_missing_core_says_where_it_looked():
         "    print('error:', e)\n",
         PUPIL_RADIAL_CORE="/nonexistent/core.so")
     assert "error:" in done.stdout and "/nonexistent/core.so" in done.stdout
+
+
+GLIBC = sys.platform.startswith("linux") and bool(
+    os.confstr("CS_GNU_LIBC_VERSION"))
+
+
+@pytest.mark.skipif(not GLIBC, reason="glibc's allocator settings")
+def test_freed_temporaries_stay_in_the_process_unless_the_user_chose():
+    # A detect()'s worth of medium arrays, freed together: glibc's defaults
+    # hand them back to the kernel and fault every page in again next time.
+    code = (
+        "import resource, numpy as np, pupil_radial\n"
+        "def faults():\n"
+        "    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt\n"
+        "def image():\n"
+        "    held = [np.ones(200_000, np.uint8) for _ in range(8)]\n"
+        "    return len(held)\n"
+        "image()\n"
+        "before = faults()\n"
+        "for _ in range(5):\n"
+        "    image()\n"
+        "print((faults() - before) / 5)\n")
+    mine = {k: v for k, v in os.environ.items()
+            if not (k.startswith("MALLOC_") or k == "GLIBC_TUNABLES")}
+    kept = run_python(code, environ=mine)
+    chosen = run_python(code, environ=mine, MALLOC_TRIM_THRESHOLD_="131072")
+    assert float(kept.stdout) < 10 < 100 < float(chosen.stdout), (
+        kept.stderr, chosen.stderr)
 
 
 def test_scratch_that_cannot_be_allocated_raises_memory_error():
