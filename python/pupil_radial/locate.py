@@ -173,6 +173,12 @@ class Overview:
             # Contrast over the ring's level: a dark patch counts by how
             # much darker it is than its surroundings, not by its level.
             score = (ring - mean_in) / (ring + t.dark_level_offset)
+            # A pupil lies wholly on the image, and so does its box: half a
+            # box past the border is the border's mirror image, and a dark
+            # margin beside a bright one scores there like a pupil.
+            half, (rows, cols) = inner // 2, score.shape
+            score[:half], score[rows - half:] = -np.inf, -np.inf
+            score[:, :half], score[:, cols - half:] = -np.inf, -np.inf
             maps.append((inner, score, mean_in, ring))
         return maps
 

@@ -190,6 +190,19 @@ def test_dark_regions_are_distinct_regions_not_the_darkest_spots():
     assert sum(y < 60 for _, y in centres) == 1
 
 
+def test_a_shaded_margin_along_the_frames_edge_is_no_dark_region():
+    from pupil_radial.locate import Overview
+    # Half a box past the edge is the edge's mirror image: a margin of shade
+    # a few pixels wide scored there like a pupil, and on a real recording
+    # three such places took every candidate from a plainly visible pupil.
+    for width in (8, 12):
+        for turns in range(4):
+            gray = np.full((240, 320), 190, np.float32)
+            gray[:, -width:] = 90
+            gray = np.ascontiguousarray(np.rot90(gray, turns))
+            assert list(Overview(gray).dark_regions(3)) == []
+
+
 @pytest.mark.parametrize("angle", [15.0, 70.0, 130.0])
 def test_the_angle_and_axes_follow_the_drawn_ellipse(angle):
     truth = Ellipse(200.4, 150.6, 64.0, 40.0, angle)
