@@ -125,14 +125,16 @@ class Overview:
         others = sorted((_peak(m, y, x) for m in maps
                          for y, x in _maxima(m[1], m[0], 16 * count)),
                         key=lambda peak: -peak[0])
-        taken = self._region(best)
+        # Per pixel, the level of the chosen region it lies in (inf: none).
+        taken = np.where(self._region(best), best[4], np.inf)
         for peak in others:
             if peak[0] < t.min_dark_score or len(chosen) == count:
                 return
             # The same region at another box size, or further along a wide
             # dark area (a shadow, hair, a bright sky once inverted), is no
-            # other one.
-            if taken[peak[2], peak[1]] or not all(
+            # other one; a darker core within it (a pupil in a dark iris or
+            # a shaded eye) is.
+            if peak[4] >= taken[peak[2], peak[1]] or not all(
                     math.hypot(peak[1] - c[1], peak[2] - c[2])
                     > max(peak[3], c[3]) for c in chosen):
                 continue
@@ -140,7 +142,7 @@ class Overview:
             if any(region[c[2], c[1]] for c in chosen):
                 continue
             chosen.append(peak)
-            taken |= region
+            taken = np.where(region, np.minimum(taken, peak[4]), taken)
             yield self._centroid(*peak[1:])
 
     def _region(self, peak) -> np.ndarray:
