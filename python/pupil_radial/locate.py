@@ -130,13 +130,15 @@ class Overview:
         for peak in others:
             if peak[0] < t.min_dark_score or len(chosen) == count:
                 return
-            # The same region at another box size, or further along a wide
-            # dark area (a shadow, hair, a bright sky once inverted), is no
-            # other one; a darker core within it (a pupil in a dark iris or
-            # a shaded eye) is.
-            if peak[4] >= taken[peak[2], peak[1]] or not all(
+            # The same region at another box size (a box near a chosen
+            # one), or further along a wide dark area (a shadow, hair, a
+            # bright sky once inverted), is no other one. A darker core
+            # within a chosen area (a pupil in a dark iris or a shaded eye)
+            # is, however near, unless its own region holds a chosen box.
+            within = taken[peak[2], peak[1]]
+            if peak[4] >= within or (within == np.inf and not all(
                     math.hypot(peak[1] - c[1], peak[2] - c[2])
-                    > max(peak[3], c[3]) for c in chosen):
+                    > max(peak[3], c[3]) for c in chosen)):
                 continue
             region = self._region(peak)
             if any(region[c[2], c[1]] for c in chosen):

@@ -190,18 +190,30 @@ def test_dark_regions_are_distinct_regions_not_the_darkest_spots():
     assert sum(y < 60 for _, y in centres) == 1
 
 
-def test_a_pupil_within_a_dark_area_that_scores_higher_is_still_a_candidate():
-    # A brow, a shaded fold joining it to a dark iris, and the pupil: all
-    # one dark area at the brow's level, which once hid the darker pupil
-    # inside it from the candidates.
-    gray = np.full((240, 320), 240, np.float32)
+def _brow_joined_to_the_iris(gray):
     cv2.ellipse(gray, (240, 50), (70, 24), 0, 0, 360, 50.0, -1)
     cv2.line(gray, (100, 150), (240, 75), 85.0, 16)
     cv2.circle(gray, (90, 160), 45, 85.0, -1)
-    cv2.circle(gray, (90, 160), 20, 45.0, -1)
+    return 90, 160
+
+
+def _shaded_opening_around_the_iris(gray):
+    cv2.ellipse(gray, (160, 120), (150, 50), 0, 0, 360, 80.0, -1)
+    return 140, 120
+
+
+@pytest.mark.parametrize("scene", [_brow_joined_to_the_iris,
+                                   _shaded_opening_around_the_iris])
+def test_a_pupil_within_a_dark_area_that_scores_higher_is_a_candidate(scene):
+    # The pupil lies in a larger dark area whose box scores higher: the
+    # area once claimed every place within it (and within a box of it), so
+    # the darker pupil was never measured.
+    gray = np.full((240, 320), 240, np.float32)
+    x, y = scene(gray)
+    cv2.circle(gray, (x, y), 20, 40.0, -1)
     pupil = detect(cv2.GaussianBlur(gray, (0, 0), 1.0))
     assert pupil.found
-    assert math.hypot(pupil.center[0] - 90, pupil.center[1] - 160) < 0.2
+    assert math.hypot(pupil.center[0] - x, pupil.center[1] - y) < 0.2
 
 
 def test_a_shaded_margin_along_the_frames_edge_is_no_dark_region():
