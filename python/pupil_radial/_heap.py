@@ -4,8 +4,9 @@ Each detect() allocates and frees about a megabyte of temporary arrays.
 With glibc's default settings a free of that much at the top of the heap
 hands the memory back to the kernel, and the next image takes every page
 back by a page fault. On virtual machines a fault costs tens of
-microseconds: 70 faults per 320x240 image were a third of detect()'s time,
-and a 640x480 recording with a large pupil was tracked 30 % slower.
+microseconds: 67 faults per 320x240 image took a quarter to a third of
+detect()'s time, and `pupil-radial track` ran half as fast on a 640x480
+recording with a large pupil.
 
 So the package sets the thresholds glibc's own adaptation reaches once a
 large array has been freed (arrays up to 32 MiB from the heap, up to 64 MiB
