@@ -57,6 +57,13 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
     image = _checks.image(image)
     if bright_pupil:
         image = inverted(image)
+    return search_afresh(image, center, radius, threshold, rays, sigma)
+
+
+def search_afresh(image, center, radius, threshold, rays, sigma,
+                  whole=None) -> Pupil:
+    """detect() on an image already checked (and inverted for a bright
+    pupil); `whole`: its gray levels and Overview when already made."""
     threshold = _checks.number("threshold", threshold, 0.0, 1.0)
     sigma = _checks.number("sigma", sigma, 0.0, 20.0)
     rays = _checks.count("rays", rays, minimum=16, maximum=_checks.MAX_RAYS)
@@ -70,14 +77,15 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
     # Degenerate guesses (too few points, a line) are normal on the way and
     # come out as NaN; warnings about them would say nothing.
     with np.errstate(all="ignore"):
-        return _hinted(image, center, radius, threshold, rays, sigma)
+        return _hinted(image, center, radius, threshold, rays, sigma, whole)
 
 
-def _hinted(image, center, radius, threshold, rays, sigma) -> Pupil:
+def _hinted(image, center, radius, threshold, rays, sigma,
+            whole=None) -> Pupil:
     """Hints stay hints: without a pupil where they say, the centre alone
     guides the search, then nothing does, so that a pupil of another size,
     or elsewhere, is still found."""
-    best, whole = None, None
+    best = None
     for hints in _loosened(center, radius):
         if hints[0] is not None and hints[1] is not None:
             pupil = _detect_in_window(image, Guess(*hints, True), threshold,

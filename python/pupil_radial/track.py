@@ -23,9 +23,10 @@ import cv2
 import numpy as np
 
 from . import _checks
-from .detect import detect, detect_near
-from .locate import inverted
+from .detect import detect, detect_near, search_afresh
+from .locate import Overview, as_gray, inverted
 from .pupil import DEFAULT_THRESHOLD, Pupil, not_found
+from .tuning import TUNING
 
 IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm",
                   ".ppm", ".pbm", ".webp", ".jp2"}
@@ -49,28 +50,61 @@ def track(frames: Iterable, *, center=None, radius=None,
     and size as the prior, on a window around it, so the cost follows the
     pupil's size and not the frame's); when that fails, or after a frame
     without a pupil, the frame is searched from scratch, from `center` and
-    within `radius` when given (hints, as for detect()). A blink or a
-    lost frame is reported as not found: no pupil is carried over from an
-    earlier frame. `bright_pupil` as for detect().
+    within `radius` when given (hints, as for detect()), unless it differs
+    by no more than noise from the last frame so searched without a pupil.
+    A blink or a lost frame is reported as not found: no pupil is carried
+    over from an earlier frame. `bright_pupil` as for detect().
     """
     # A bright pupil's frame is inverted here, once, for the look near the
     # last pupil and the search afresh alike.
     options = dict(threshold=threshold, rays=rays, sigma=sigma)
     prior: Optional[Pupil] = None
+    quiet: Optional[_Quiet] = None
     for image in frames:
         if isinstance(image, Frame):
             image = image.image
         if image is None:
-            prior = None
+            prior = quiet = None
             yield not_found()
             continue
+        image = _checks.image(image)
         if bright_pupil:
-            image = inverted(_checks.image(image))
+            image = inverted(image)
         pupil = detect_near(image, prior, **options) if prior else None
         if pupil is None or not pupil.found:
-            pupil = detect(image, center=center, radius=radius, **options)
+            pupil, quiet = _afresh(image, center, radius, options, quiet)
         prior = pupil if pupil.found else None
         yield pupil
+
+
+@dataclass(frozen=True)
+class _Quiet:
+    """The overview of a frame searched afresh without a pupil, and the
+    confidence that search gave."""
+
+    overview: np.ndarray
+    confidence: float
+
+
+def _afresh(image, center, radius, options, quiet):
+    """The search afresh after a loss, unless the frame differs from the
+    last one searched without a pupil by no more than noise (a held blink,
+    a run of dark frames: each would cost a whole search to find nothing
+    again); and the frame to compare the next one with."""
+    rows, cols = image.shape[:2]
+    if rows < 8 or cols < 8:
+        return detect(image, center=center, radius=radius, **options), None
+    gray = as_gray(image)
+    overview = Overview(gray)
+    if quiet is not None and quiet.overview.shape == overview.image.shape \
+            and np.abs(overview.image - quiet.overview).max() <= \
+            TUNING.unchanged_level:
+        # Compared with that frame, not the last: a slow change adds up.
+        return not_found(quiet.confidence), quiet
+    pupil = search_afresh(image, center, radius, whole=(gray, overview),
+                          **options)
+    return pupil, (None if pupil.found
+                   else _Quiet(overview.image, pupil.confidence))
 
 
 @dataclass(frozen=True)

@@ -48,6 +48,13 @@ class Tuning:
     clear_pupil: float = 0.9
     """... until one gives a pupil this clear."""
 
+    unchanged_level: float = 4.0
+    """While tracking, a frame whose overview differs nowhere by more than
+    this many gray levels (of 255) from that of a frame searched afresh
+    without a pupil has none either (a held blink, a dark frame): noise
+    and compression move an overview by a level or two, an eye opening by
+    tens."""
+
     # -- The pupil radius range searched: (max(least, below r), above R +
     # margin) for the smallest and largest radius r, R known --
     least_radius: float = 1.5

@@ -16,6 +16,8 @@ import pupil_radial  # noqa: E402
 from pupil_radial import cli, recording, synthetic, track  # noqa: E402
 from pupil_radial.track import Frames  # noqa: E402
 
+track_module = importlib.import_module("pupil_radial.track")
+
 
 @pytest.fixture(scope="module")
 def video(tmp_path_factory):
@@ -65,6 +67,33 @@ def test_no_pupil_is_carried_over_a_lost_frame():
     blank = np.full_like(eye, 128)
     found = [p.found for p in track([eye, blank, None, eye, eye])]
     assert found == [True, False, False, True, True]
+
+
+def test_a_held_blink_is_searched_once_and_an_opening_eye_found(
+        monkeypatch):
+    opened = synthetic.eye((240, 320), seed=6, noise=1.0)
+    shut = synthetic.render((240, 320), dataclasses.replace(
+        opened.params, opening=0.0), 2).image
+    rng = np.random.default_rng(0)
+    held = [np.clip(shut + rng.integers(-1, 2, shut.shape), 0, 255)
+            .astype(np.uint8) for _ in range(8)]
+    # The lid lifting by less than the noise allowance per frame: compared
+    # frame to frame it would never count as a change.
+    lifting = [(shut * (1 - w) + opened.image * w).astype(np.uint8)
+               for w in np.linspace(0.0, 1.0, 60)[1:]]
+    searches = []
+    search_afresh = track_module.search_afresh
+    monkeypatch.setattr(track_module, "search_afresh",
+                        lambda *a, **k: searches.append(1) or
+                        search_afresh(*a, **k))
+    counts, pupils = [], []
+    for pupil in track(held + lifting):
+        counts.append(len(searches))
+        pupils.append(pupil)
+    assert counts[:8] == [1] * 8 and not any(p.found for p in pupils[:8])
+    assert pupils[-1].found
+    assert math.hypot(pupils[-1].center[0] - opened.pupil.cx,
+                      pupils[-1].center[1] - opened.pupil.cy) < 0.5
 
 
 def test_a_pupil_that_jumps_is_found_again_where_it_went():
