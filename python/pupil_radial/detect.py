@@ -127,17 +127,14 @@ def _detect(gray, overview, center, radius, threshold, rays, sigma) -> Pupil:
 
 
 def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
-                rays: int = 96, sigma: float = 1.0,
-                bright_pupil: bool = False) -> Pupil:
+                rays: int = 96, sigma: float = 1.0) -> Pupil:
     """The pupil near `prior`, a found pupil of the previous frame: one fine
     pass close to its ellipse, on a window around it, so the cost follows
     the pupil's size. Not found when the pupil moved or changed more than a
     few pixels, or is gone; then detect() is the way to find it again.
-    Arguments are those of detect(), taken as already checked."""
+    The image and options as for search_afresh(), already checked (track()
+    checks each frame once, for both)."""
     t = TUNING
-    image = _checks.image(image)
-    if bright_pupil:
-        image = inverted(image)
     ellipse = prior.ellipse
     with np.errstate(all="ignore"):
         x0, y0, x1, y1 = box = window(

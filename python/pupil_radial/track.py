@@ -23,7 +23,7 @@ import cv2
 import numpy as np
 
 from . import _checks
-from .detect import detect, detect_near, search_afresh
+from .detect import detect_near, search_afresh
 from .locate import Overview, as_gray, inverted
 from .pupil import DEFAULT_THRESHOLD, Pupil, not_found
 from .tuning import TUNING
@@ -93,7 +93,7 @@ def _afresh(image, center, radius, options, quiet):
     again); and the frame to compare the next one with."""
     rows, cols = image.shape[:2]
     if rows < 8 or cols < 8:
-        return detect(image, center=center, radius=radius, **options), None
+        return search_afresh(image, center, radius, **options), None
     gray = as_gray(image)
     overview = Overview(gray)
     if quiet is not None and quiet.overview.shape == overview.image.shape \
