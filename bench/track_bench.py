@@ -104,7 +104,9 @@ def run(shape, videos, seconds, fps, folder):
 
 def cost_by_kind(images):
     """Seconds per frame of track()'s two steps, by what they gave: the
-    same decisions as track() with default options, each step timed."""
+    same decisions as track() with default options, each step timed (a
+    frame track() would not search again, unchanged since a search without
+    a pupil, is searched here all the same)."""
     kinds = {"followed": [], "searched afresh, found": [],
              "searched afresh, no pupil": []}
     prior = None
