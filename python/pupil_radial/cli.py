@@ -133,7 +133,8 @@ def _track_options(t):
                    help="plot pupil size and confidence over time (with "
                    "--out-dir: no name, one per recording)")
     t.add_argument("--overlay", metavar="OUT.avi", nargs="?", const="",
-                   help="the input with the fitted ellipse drawn (with "
+                   help="the input with the fitted ellipse drawn, .avi "
+                   "(Motion JPEG) or .mp4 (MPEG-4) (with "
                    "--out-dir: no name, one per recording)")
     t.add_argument("--mm-per-px", type=arguments.scale,
                    metavar="VALUE_OR_FILE",

@@ -28,7 +28,11 @@ COLUMNS = ("frame", "time_s", "found", "center_x", "center_y", "major_px",
 MM_COLUMNS = ("major_mm", "minor_mm")
 # What each output may be written as.
 _SUFFIXES = {"--csv": (".csv",), "--plot": (".png", ".pdf", ".svg", ".jpg"),
-             "--overlay": (".avi",)}
+             "--overlay": (".avi", ".mp4")}
+# The overlay's codec by container: Motion JPEG keeps every frame sharp;
+# MPEG-4 Part 2 is what players and slides take without a plug-in. Both
+# ship with OpenCV's FFmpeg backend, so neither needs anything installed.
+_CODECS = {".avi": "MJPG", ".mp4": "mp4v"}
 
 
 def row(frame, pupil: Pupil, mm_per_px=None):
@@ -214,8 +218,9 @@ class _Overlay:
         if self.writer is None:
             rows, cols = drawn.shape[:2]
             self.size = (cols, rows)
+            codec = _CODECS[Path(self.path).suffix.lower()]
             self.writer = cv2.VideoWriter(
-                self.path, cv2.VideoWriter_fourcc(*"MJPG"), self.fps,
+                self.path, cv2.VideoWriter_fourcc(*codec), self.fps,
                 self.size)
             if not self.writer.isOpened():
                 raise OutputError(f"{self.path}: cannot write a video there")

@@ -198,7 +198,9 @@ def test_command_writes_the_csv_plot_and_overlay(tmp_path, video, capsys):
     assert int(overlay.get(cv2.CAP_PROP_FRAME_COUNT)) == len(truth)
 
 
-def test_the_overlay_has_a_frame_per_row_whatever_the_images(tmp_path):
+@pytest.mark.parametrize("suffix", [".avi", ".mp4"])
+def test_the_overlay_has_a_frame_per_row_whatever_the_images(
+        tmp_path, suffix):
     # Images that do not decode (the first, and one later) and of three
     # sizes: a video holds one size, and OpenCV's writer drops the others.
     folder = tmp_path / "images"
@@ -210,7 +212,7 @@ def test_the_overlay_has_a_frame_per_row_whatever_the_images(tmp_path):
         else:
             cv2.imwrite(str(folder / f"{k}.png"),
                         synthetic.eye(shape, seed=k).image)
-    out = tmp_path / "o.avi"
+    out = tmp_path / f"o{suffix}"
     assert cli.main(["track", str(folder), "--csv", str(tmp_path / "o.csv"),
                      "--overlay", str(out)]) == 0
     capture, frames = cv2.VideoCapture(str(out)), []
