@@ -251,9 +251,11 @@ def _maxima(score, apart, count):
     size = 2 * int(apart) + 1
     peaks = score >= cv2.dilate(score, np.ones((size, size), np.uint8))
     _, labels = cv2.connectedComponents(peaks.astype(np.uint8))
-    labels = labels.ravel()
-    _, first = np.unique(labels, return_index=True)
-    first = first[labels[first] > 0]
+    # Each maximum's first pixel, in raster order: among the few maximum
+    # pixels, not the whole map.
+    pixels = np.flatnonzero(peaks)
+    _, where = np.unique(labels.ravel()[pixels], return_index=True)
+    first = pixels[where]
     values = score.ravel()[first]
     order = first[np.lexsort((first, -values))]
     rows, cols = np.divmod(order, score.shape[1])

@@ -190,6 +190,23 @@ def test_dark_regions_are_distinct_regions_not_the_darkest_spots():
     assert sum(y < 60 for _, y in centres) == 1
 
 
+def test_local_maxima_are_taken_largest_first_a_plateau_once():
+    from pupil_radial.locate import _maxima
+    # A clipped, uniform area is one maximum at its first pixel in raster
+    # order (where the box search then centres), whatever its shape.
+    score = np.zeros((40, 60), np.float32)
+    score[10:14, 30:37] = 5.0
+    score[12:16, 28:30] = 5.0
+    score[30, 8] = 7.0
+    score[31, 50] = 3.0
+    score[33, 52] = 2.0  # within `apart` of a larger one: no maximum
+    # The flat zero around them is a plateau too.
+    assert [tuple(map(int, p)) for p in _maxima(score, 4, 10)] == [
+        (30, 8), (10, 30), (31, 50), (0, 0)]
+    assert [tuple(map(int, p)) for p in _maxima(score, 4, 2)] == [
+        (30, 8), (10, 30)]
+
+
 def _brow_joined_to_the_iris(gray):
     cv2.ellipse(gray, (240, 50), (70, 24), 0, 0, 360, 50.0, -1)
     cv2.line(gray, (100, 150), (240, 75), 85.0, 16)
