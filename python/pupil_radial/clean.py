@@ -1,10 +1,10 @@
 """Pupil-size traces cleaned as pupillometry papers recommend: samples
 from lost frames and blinks out, with margins around each gap (the frames
 before and after a blink hold lid-cut ellipses), dilation-speed and
-trend-line outliers rejected by median absolute deviation (Kret &
-Sjak-Shie, "Preprocessing pupil size data", 2019), gaps up to a limit
-filled by linear interpolation, longer ones left empty, and light smoothing
-(Mathôt et al., "Safe and sensible preprocessing and baseline correction of
+trend-line outliers rejected by median absolute deviation, and samples
+isolated among rejected ones (Kret & Sjak-Shie, "Preprocessing pupil size
+data", 2019), gaps up to a limit filled by linear interpolation, longer
+ones left empty, and light smoothing (Mathôt et al., "Safe and sensible preprocessing and baseline correction of
 pupil-size data", 2018; Mathôt & Vilotijević, "Methods in cognitive
 pupillometry", 2022)."""
 
@@ -50,6 +50,13 @@ class Cleaning:
     least_deviation: float = 0.03
     """The trend threshold never below this share of the median diameter,
     for the same reason."""
+    island: float = 0.05
+    """Runs of samples shorter than this (first to last) ..."""
+    separation: float = 0.04
+    """... with more than this between them and the samples kept on either
+    side are left out: a lone sample amid rejected ones (a lid cutting
+    the ellipse for a few frames) is as suspect as they are, and a gap
+    would be filled through it."""
     smooth: float = 0.05
     """Smoothing: a Hann window this long."""
 
@@ -87,6 +94,7 @@ def clean(time_s, diameter, settings: Cleaning = Cleaning()) -> Cleaned:
         trend = _running_median(t, np.where(kept, d, np.nan), settings.trend)
         kept &= ~_outliers(np.abs(d - trend), settings.mads,
                            settings.least_deviation * size)
+    kept &= ~_islands(t, kept, settings.island, settings.separation)
     filled, interpolated = _interpolate(t, np.where(kept, d, np.nan),
                                         settings.max_gap)
     return Cleaned(_smooth(t, filled, settings.smooth), interpolated,
@@ -104,6 +112,28 @@ def _near_gaps(t, valid, margin) -> np.ndarray:
     after = np.where(at < bad.size, bad[np.minimum(at, bad.size - 1)] - t,
                      np.inf)
     return valid & (np.minimum(before, after) <= margin)
+
+
+def _islands(t, kept, width, separation) -> np.ndarray:
+    """Kept samples in runs spanning less than `width` s, with more than
+    `separation` s without a kept sample before and after (Kret &
+    Sjak-Shie 2019). The trace's ends are no separation: a recording that
+    starts or ends with a few samples keeps them."""
+    index = np.flatnonzero(kept)
+    out = np.zeros_like(kept)
+    if index.size < 2:
+        return out
+    # A run starts after more than `separation` without a kept sample (one
+    # frame's interval is no time without one).
+    step = np.median(np.diff(t))
+    wide = np.flatnonzero(np.diff(t[index]) - step > separation)
+    starts = np.concatenate(([0], wide + 1))
+    ends = np.concatenate((wide, [index.size - 1]))
+    isolated = (t[index[ends]] - t[index[starts]] < width) & (
+        starts > 0) & (ends < index.size - 1)
+    for a, b in zip(starts[isolated], ends[isolated]):
+        out[index[a:b + 1]] = True
+    return out
 
 
 def _speed(t, d) -> np.ndarray:

@@ -124,6 +124,28 @@ def test_cleaning_fills_blinks_rejects_spikes_and_leaves_long_gaps():
     assert np.percentile(np.abs(result.diameter - truth)[kept], 95) < 0.5
 
 
+def test_a_lone_sample_amid_rejected_ones_is_no_anchor_for_the_fill():
+    # A lid cuts the ellipse for 7 frames at 25 frames/s: the filters
+    # reject all but the third, and the gap was filled through it, a dip
+    # of a quarter of the pupil that never happened.
+    rng = np.random.default_rng(3)
+    t = np.arange(250) / 25.0
+    truth = 100 + 3 * np.sin(t / 2)
+    d = truth + rng.normal(0, 0.3, t.size)
+    cuts = [slice(k, k + 7) for k in (60, 150)]
+    for cut in cuts:
+        d[cut] = truth[cut] * (0.84, 0.71, 0.69, 0.66, 0.73, 1.05, 1.13)
+    result = clean(t, d)
+    for cut in cuts:
+        assert result.rejected[cut].all()
+        assert np.abs(result.diameter[cut] / truth[cut] - 1).max() < 0.01
+    # Short runs at either end of a recording are kept.
+    d[3:6] = d[-6:-3] = np.nan
+    result = clean(t, d)
+    assert np.isfinite(result.diameter[:2]).all()
+    assert np.isfinite(result.diameter[-2:]).all()
+
+
 def test_the_clean_command_writes_the_columns_and_the_plot(tmp_path, capsys):
     t, truth, d, _ = trace(seconds=4.0)
     d[100:110] = np.nan
