@@ -4,9 +4,9 @@ before and after a blink hold lid-cut ellipses), dilation-speed and
 trend-line outliers rejected by median absolute deviation, and samples
 isolated among rejected ones (Kret & Sjak-Shie, "Preprocessing pupil size
 data", 2019), gaps up to a limit filled by linear interpolation, longer
-ones left empty, and light smoothing (Mathôt et al., "Safe and sensible preprocessing and baseline correction of
-pupil-size data", 2018; Mathôt & Vilotijević, "Methods in cognitive
-pupillometry", 2022)."""
+ones left empty, and light smoothing (Mathôt et al., "Safe and sensible
+preprocessing and baseline correction of pupil-size data", 2018; Mathôt &
+Vilotijević, "Methods in cognitive pupillometry", 2022)."""
 
 from __future__ import annotations
 
