@@ -124,9 +124,11 @@ def _islands(t, kept, width, separation) -> np.ndarray:
     if index.size < 2:
         return out
     # A run starts after more than `separation` without a kept sample (one
-    # frame's interval is no time without one).
+    # frame's interval is no time without one). Times differ from whole
+    # frame intervals by rounding (a CSV keeps microseconds): a
+    # microsecond's slack keeps a gap of exactly `separation` on one side.
     step = np.median(np.diff(t))
-    wide = np.flatnonzero(np.diff(t[index]) - step > separation)
+    wide = np.flatnonzero(np.diff(t[index]) - step > separation + 1e-6)
     starts = np.concatenate(([0], wide + 1))
     ends = np.concatenate((wide, [index.size - 1]))
     isolated = (t[index[ends]] - t[index[starts]] < width) & (
