@@ -26,13 +26,13 @@ COLUMNS = ("frame", "time_s", "found", "center_x", "center_y", "major_px",
            "minor_px", "angle_deg", "confidence", "status")
 # After them, with a scale in millimetres per pixel.
 MM_COLUMNS = ("major_mm", "minor_mm")
-# What each output may be written as.
-_SUFFIXES = {"--csv": (".csv",), "--plot": (".png", ".pdf", ".svg", ".jpg"),
-             "--overlay": (".avi", ".mp4")}
 # The overlay's codec by container: Motion JPEG keeps every frame sharp;
 # MPEG-4 Part 2 is what players and slides take without a plug-in. Both
 # ship with OpenCV's FFmpeg backend, so neither needs anything installed.
 _CODECS = {".avi": "MJPG", ".mp4": "mp4v"}
+# What each output may be written as.
+_SUFFIXES = {"--csv": (".csv",), "--plot": (".png", ".pdf", ".svg", ".jpg"),
+             "--overlay": tuple(_CODECS)}
 
 
 def row(frame, pupil: Pupil, mm_per_px=None):
