@@ -127,14 +127,14 @@ def _islands(t, kept, width, separation) -> np.ndarray:
     # frame's interval is no time without one). Times differ from whole
     # frame intervals by rounding (a CSV keeps microseconds): a
     # microsecond's slack keeps a gap of exactly `separation` on one side.
-    step = np.median(np.diff(t))
-    wide = np.flatnonzero(np.diff(t[index]) - step > separation + 1e-6)
+    wide = np.flatnonzero(np.diff(t[index]) - _interval(t)
+                          > separation + 1e-6)
     starts = np.concatenate(([0], wide + 1))
     ends = np.concatenate((wide, [index.size - 1]))
     isolated = (t[index[ends]] - t[index[starts]] < width) & (
         starts > 0) & (ends < index.size - 1)
-    for a, b in zip(starts[isolated], ends[isolated]):
-        out[index[a:b + 1]] = True
+    run = np.repeat(np.arange(starts.size), ends - starts + 1)
+    out[index[isolated[run]]] = True
     return out
 
 
@@ -161,10 +161,14 @@ def _outliers(values, mads, least) -> np.ndarray:
         return values > threshold
 
 
+def _interval(t) -> float:
+    """The trace's median frame interval (1 s for a single sample)."""
+    return float(np.median(np.diff(t))) if t.size > 1 else 1.0
+
+
 def _window(t, seconds) -> int:
-    """Samples in `seconds` at the trace's median frame interval, odd."""
-    step = np.median(np.diff(t)) if t.size > 1 else 1.0
-    return 2 * max(0, int(round(seconds / step / 2))) + 1
+    """Samples in `seconds` at the trace's frame interval, odd."""
+    return 2 * max(0, int(round(seconds / _interval(t) / 2))) + 1
 
 
 def _running_median(t, d, seconds) -> np.ndarray:
