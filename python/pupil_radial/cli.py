@@ -28,7 +28,7 @@ from .detect import detect
 from .figures import draw, plot_clean
 from .pupil import DEFAULT_THRESHOLD, Pupil
 from .recording import OutputError, check_output, track_recording
-from .track import InputError
+from .track import InputError, read_image
 
 
 class UsageError(Exception):
@@ -323,9 +323,10 @@ def _read_image(path):
         raise InputError(f"{path}: no such file")
     if not Path(path).is_file():
         raise InputError(f"{path}: not an image file")
-    image = cv2.imread(path, cv2.IMREAD_UNCHANGED)
+    image = read_image(path, cv2.IMREAD_UNCHANGED)
     if image is None:
-        raise InputError(f"{path}: not an image OpenCV can read")
+        raise InputError(f"{path}: not an image OpenCV can read, or cut "
+                         "short")
     return image
 
 

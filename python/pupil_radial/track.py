@@ -149,8 +149,7 @@ class Frames:
             self.fps = fps
             start = time.perf_counter()
             # Kept for the first frame: decoded once.
-            self._first = cv2.imread(str(self._files[0]),
-                                     cv2.IMREAD_GRAYSCALE)
+            self._first = read_image(self._files[0])
             self.decode_seconds += time.perf_counter() - start
             self.shape = (None if self._first is None
                           else self._first.shape[:2])
@@ -187,7 +186,7 @@ class Frames:
                 image, self._first = self._first, None
             else:
                 start = time.perf_counter()
-                image = cv2.imread(str(path), cv2.IMREAD_GRAYSCALE)
+                image = read_image(path)
                 self.decode_seconds += time.perf_counter() - start
             self.read = index + 1
             yield Frame(index, self._time(index, None), image)
@@ -231,6 +230,34 @@ class Frames:
         if stamp is not None and (index == 0 or stamp > 0):
             return stamp
         return index / self.fps if self.fps else float(index)
+
+
+def read_image(path, flags=cv2.IMREAD_GRAYSCALE) -> Optional[np.ndarray]:
+    """The image in the file at `path` (2-D gray by default, `flags` as
+    for cv2.imread), or None where it cannot be read or was cut short.
+
+    OpenCV decodes a JPEG that ends early into an image whose lower part is
+    a flat gray, with no more than a warning on stderr: a pupil there
+    would be measured on a picture of the cut. A PNG or JPEG whose end
+    marker is missing is therefore not decoded at all (a PNG that is not
+    decoded prints no libpng error either)."""
+    try:
+        data = Path(path).read_bytes()
+    except OSError:
+        return None
+    if not data or _cut_short(data):
+        return None
+    return cv2.imdecode(np.frombuffer(data, np.uint8), flags)
+
+
+def _cut_short(data: bytes) -> bool:
+    if data.startswith(b"\x89PNG\r\n\x1a\n"):
+        return data.rfind(b"IEND") < 0
+    if data.startswith(b"\xff\xd8"):
+        # The image's end marker after its last scan; a thumbnail's end
+        # marker comes before the scans.
+        return data.rfind(b"\xff\xd9") < data.rfind(b"\xff\xda")
+    return False
 
 
 def open_frames(path, fps: Optional[float] = None) -> Frames:

@@ -14,6 +14,7 @@ cv2 = pytest.importorskip("cv2")
 
 import pupil_radial  # noqa: E402
 from pupil_radial import cli, detect, recording, synthetic, track  # noqa: E402
+from pupil_radial.track import read_image  # noqa: E402
 
 
 def rows_of(path):
@@ -51,6 +52,26 @@ def test_a_folder_with_a_truncated_image_is_read_through(folder, tmp_path,
         assert (r[2] == "1") == (r[9] == "found")
         assert (r[8] == "") == (r[9] == "unreadable")
     assert "40 (1 unreadable)" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("suffix", [".jpg", ".png"])
+def test_an_image_cut_short_is_unreadable_not_measured(tmp_path, capsys,
+                                                       suffix):
+    # OpenCV decodes the first half of a JPEG and fills the rest with gray;
+    # the pupil there was measured, cut in half, as found.
+    image = synthetic.eye((96, 96), seed=5).image
+    whole, cut = tmp_path / f"whole{suffix}", tmp_path / f"cut{suffix}"
+    cv2.imwrite(str(whole), image)
+    data = whole.read_bytes()
+    cut.write_bytes(data[:len(data) * 2 // 3])
+    # Bytes after the end marker are no cut.
+    (tmp_path / f"tail{suffix}").write_bytes(data + b"\0" * 16)
+    assert read_image(whole).shape == (96, 96)
+    assert read_image(tmp_path / f"tail{suffix}").shape == (96, 96)
+    assert read_image(cut) is None
+    assert read_image(tmp_path / "missing.png") is None
+    assert cli.main(["detect", str(cut)]) == 2
+    assert "cut short" in capsys.readouterr().err
 
 
 def test_a_folder_without_a_rate_is_timed_in_frames(folder, tmp_path):
