@@ -110,7 +110,9 @@ def _afresh(image, center, radius, options, quiet):
 @dataclass(frozen=True)
 class Frame:
     """One frame of a recording: its index from 0, its time in seconds, and
-    its image (2-D gray uint8), or None where it could not be read."""
+    its image (2-D gray: uint8, or uint16 from a folder's 16-bit image
+    files, such as 12-bit camera data), or None where it could not be
+    read."""
 
     index: int
     time_s: float
@@ -149,7 +151,7 @@ class Frames:
             self.fps = fps
             start = time.perf_counter()
             # Kept for the first frame: decoded once.
-            self._first = read_image(self._files[0])
+            self._first = _folder_image(self._files[0])
             self.decode_seconds += time.perf_counter() - start
             self.shape = (None if self._first is None
                           else self._first.shape[:2])
@@ -186,7 +188,7 @@ class Frames:
                 image, self._first = self._first, None
             else:
                 start = time.perf_counter()
-                image = read_image(path)
+                image = _folder_image(path)
                 self.decode_seconds += time.perf_counter() - start
             self.read = index + 1
             yield Frame(index, self._time(index, None), image)
@@ -248,6 +250,16 @@ def read_image(path, flags=cv2.IMREAD_GRAYSCALE) -> Optional[np.ndarray]:
     if not data or _cut_short(data):
         return None
     return cv2.imdecode(np.frombuffer(data, np.uint8), flags)
+
+
+def _folder_image(path) -> Optional[np.ndarray]:
+    """A folder's image as gray, a 16-bit file kept at 16 bits: 12-bit
+    camera data read as 8 bits would keep 4 of its 12 bits. Other depths
+    (float, 32-bit) are read as 8 bits."""
+    image = read_image(path, cv2.IMREAD_GRAYSCALE | cv2.IMREAD_ANYDEPTH)
+    if image is not None and image.dtype not in (np.uint8, np.uint16):
+        image = read_image(path)
+    return image
 
 
 def _cut_short(data: bytes) -> bool:

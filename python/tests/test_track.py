@@ -13,7 +13,7 @@ import pytest
 cv2 = pytest.importorskip("cv2")
 
 import pupil_radial  # noqa: E402
-from pupil_radial import cli, recording, synthetic, track  # noqa: E402
+from pupil_radial import cli, figures, recording, synthetic, track  # noqa: E402
 from pupil_radial.track import Frames  # noqa: E402
 
 track_module = importlib.import_module("pupil_radial.track")
@@ -133,6 +133,22 @@ def test_reads_folders_in_name_order_and_videos_with_their_times(
     assert all(np.array_equal(f.image, truth[k].image)
                for k, f in enumerate(frames))
     assert len(read) == 3  # each image decoded once
+
+
+def test_a_folder_of_dim_12_bit_images_keeps_its_bits(tmp_path):
+    # 12-bit data at a quarter of its range: read as 8 bits, levels 0-3.
+    truth = list(synthetic.video((96, 96), seconds=0.1, fps=60.0, seed=4))
+    for k, frame in enumerate(truth):
+        cv2.imwrite(str(tmp_path / f"{k:02d}.png"),
+                    frame.image.astype(np.uint16) * 4)
+    frames = list(Frames(tmp_path))
+    assert all(f.image.dtype == np.uint16 for f in frames)
+    for pupil, t in zip(track(frames), truth):
+        assert pupil.found
+        assert math.hypot(pupil.center[0] - t.pupil.cx,
+                          pupil.center[1] - t.pupil.cy) < 0.3
+    shown = figures.draw(frames[0].image, pupil)
+    assert shown.dtype == np.uint8 and shown.max() >= 240
 
 
 def test_a_frame_that_does_not_decode_is_a_frame_without_a_pupil(
