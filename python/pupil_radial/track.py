@@ -240,9 +240,10 @@ def read_image(path, flags=cv2.IMREAD_GRAYSCALE) -> Optional[np.ndarray]:
 
     OpenCV decodes a JPEG that ends early into an image whose lower part is
     a flat gray, with no more than a warning on stderr: a pupil there
-    would be measured on a picture of the cut. A PNG or JPEG whose end
-    marker is missing is therefore not decoded at all (a PNG that is not
-    decoded prints no libpng error either)."""
+    would be measured on a picture of the cut. A file whose format says
+    where it ends (PNG, JPEG, JPEG 2000, BMP, binary PGM/PPM/PBM) and that
+    ends before that is therefore not decoded at all, which also keeps the
+    decoders' own error lines off stderr."""
     try:
         data = Path(path).read_bytes()
     except OSError:
@@ -262,6 +263,9 @@ def _folder_image(path) -> Optional[np.ndarray]:
     return image
 
 
+_JP2_SIGNATURE = b"\0\0\0\x0cjP  \r\n\x87\n"
+
+
 def _cut_short(data: bytes) -> bool:
     if data.startswith(b"\x89PNG\r\n\x1a\n"):
         return data.rfind(b"IEND") < 0
@@ -269,7 +273,44 @@ def _cut_short(data: bytes) -> bool:
         # The image's end marker after its last scan; a thumbnail's end
         # marker comes before the scans.
         return data.rfind(b"\xff\xd9") < data.rfind(b"\xff\xda")
+    if data.startswith(_JP2_SIGNATURE) or data.startswith(b"\xff\x4f\xff"):
+        # The codestream's end marker after its last tile's data (coded
+        # data never holds it).
+        return data.rfind(b"\xff\xd9") < data.rfind(b"\xff\x93")
+    if data.startswith(b"BM") and len(data) >= 6:
+        # The file's size, from its header (0 where the writer left it out).
+        return len(data) < int.from_bytes(data[2:6], "little")
+    if data[:2] in (b"P4", b"P5", b"P6"):
+        return _pnm_cut_short(data)
     return False
+
+
+def _pnm_cut_short(data: bytes) -> bool:
+    """A binary PBM, PGM or PPM shorter than its header's size says."""
+    fields, at = [], 2
+    while len(fields) < (2 if data[1:2] == b"4" else 3):
+        while at < len(data) and data[at:at + 1].isspace():
+            at += 1
+        if data[at:at + 1] == b"#":
+            at = data.find(b"\n", at)
+            if at < 0:
+                return True
+            continue
+        end = at
+        while end < len(data) and data[end:end + 1].isdigit():
+            end += 1
+        if end == at:
+            return False  # not a header this reads: left to OpenCV
+        fields.append(int(data[at:end]))
+        at = end
+    # One white-space byte ends the header.
+    width, height = fields[0], fields[1]
+    if data[1:2] == b"4":
+        row = (width + 7) // 8
+    else:
+        row = width * (3 if data[1:2] == b"6" else 1) * (
+            2 if fields[2] > 255 else 1)
+    return len(data) < at + 1 + row * height
 
 
 def open_frames(path, fps: Optional[float] = None) -> Frames:
