@@ -110,9 +110,9 @@ def _afresh(image, center, radius, options, quiet):
 @dataclass(frozen=True)
 class Frame:
     """One frame of a recording: its index from 0, its time in seconds, and
-    its image (2-D gray: uint8, or uint16 from a folder's 16-bit image
-    files, such as 12-bit camera data), or None where it could not be
-    read."""
+    its image (2-D gray: uint8, or as a folder's image file holds it:
+    uint16 from 16-bit files such as 12-bit camera data, float32 from
+    float TIFFs), or None where it could not be read."""
 
     index: int
     time_s: float
@@ -143,7 +143,8 @@ class Frames:
             raise InputError(f"{self.path}: no such file or folder")
         if self.path.is_dir():
             self._files = sorted(p for p in self.path.iterdir()
-                                 if p.suffix.lower() in IMAGE_SUFFIXES)
+                                 if p.suffix.lower() in IMAGE_SUFFIXES
+                                 and p.is_file())
             if not self._files:
                 raise InputError(f"{self.path}: no images in this folder")
             self.count = len(self._files)
@@ -254,12 +255,14 @@ def read_image(path, flags=cv2.IMREAD_GRAYSCALE) -> Optional[np.ndarray]:
 
 
 def _folder_image(path) -> Optional[np.ndarray]:
-    """A folder's image as gray, a 16-bit file kept at 16 bits: 12-bit
-    camera data read as 8 bits would keep 4 of its 12 bits. Other depths
-    (float, 32-bit) are read as 8 bits."""
+    """A folder's image as gray at its own depth: 12-bit camera data in a
+    16-bit file read as 8 bits would keep 4 of its 12 bits, and OpenCV
+    reads a float TIFF at 8 bits not at all. A float image with NaN or
+    infinite pixels has no gray levels to measure: it is unreadable."""
     image = read_image(path, cv2.IMREAD_GRAYSCALE | cv2.IMREAD_ANYDEPTH)
-    if image is not None and image.dtype not in (np.uint8, np.uint16):
-        image = read_image(path)
+    if image is not None and image.dtype.kind == "f" and \
+            not np.isfinite(image).all():
+        return None
     return image
 
 

@@ -124,6 +124,7 @@ def test_reads_folders_in_name_order_and_videos_with_their_times(
     for name, k in (("b.png", 1), ("a.png", 0), ("c.PNG", 2)):
         cv2.imwrite(str(tmp_path / name), truth[k].image)
     (tmp_path / "notes.txt").write_text("not an image")
+    (tmp_path / "d.png").mkdir()  # a folder is no frame, whatever its name
     read = []
     imdecode = cv2.imdecode
     monkeypatch.setattr(cv2, "imdecode",
@@ -149,6 +150,24 @@ def test_a_folder_of_dim_12_bit_images_keeps_its_bits(tmp_path):
                           pupil.center[1] - t.pupil.cy) < 0.3
     shown = figures.draw(frames[0].image, pupil)
     assert shown.dtype == np.uint8 and shown.max() >= 240
+
+
+def test_a_folder_of_float_images_is_measured_not_unreadable(tmp_path):
+    # OpenCV cannot read a float TIFF at 8 bits: every frame was unreadable.
+    truth = list(synthetic.video((96, 96), seconds=0.05, fps=60.0, seed=4))
+    for k, frame in enumerate(truth):
+        cv2.imwrite(str(tmp_path / f"{k:02d}.tif"),
+                    frame.image.astype(np.float32) / 255)
+    bad = truth[0].image.astype(np.float32)
+    bad[3, 3] = np.nan
+    cv2.imwrite(str(tmp_path / "99.tif"), bad)
+    frames = list(Frames(tmp_path))
+    assert frames[-1].image is None  # NaN has no gray level
+    # Measured as the 8-bit frames they were made from.
+    for pupil, same in zip(track(frames[:-1]),
+                           track(t.image for t in truth)):
+        assert pupil.found and same.found
+        assert pupil.center == pytest.approx(same.center, abs=0.01)
 
 
 def test_a_frame_that_does_not_decode_is_a_frame_without_a_pupil(
