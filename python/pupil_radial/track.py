@@ -280,12 +280,36 @@ def _cut_short(data: bytes) -> bool:
         # The codestream's end marker after its last tile's data (coded
         # data never holds it).
         return data.rfind(b"\xff\xd9") < data.rfind(b"\xff\x93")
-    if data.startswith(b"BM") and len(data) >= 6:
-        # The file's size, from its header (0 where the writer left it out).
-        return len(data) < int.from_bytes(data[2:6], "little")
+    if data.startswith(b"BM"):
+        return _bmp_cut_short(data)
     if data[:2] in (b"P4", b"P5", b"P6"):
         return _pnm_cut_short(data)
     return False
+
+
+def _bmp_cut_short(data: bytes) -> bool:
+    """A BMP shorter than its header's file size (0 where the writer left
+    it out) and, uncompressed, than its pixel rows: a size field some
+    writer got wrong does not make a whole file unreadable."""
+    if len(data) < 30:
+        return True
+    number = int.from_bytes
+    if len(data) >= number(data[2:6], "little"):
+        return False
+    if number(data[14:18], "little") == 12:  # the oldest header
+        width, height = number(data[18:20], "little"), number(
+            data[20:22], "little")
+        bits, compression = number(data[24:26], "little"), 0
+    else:
+        width = number(data[18:22], "little", signed=True)
+        height = abs(number(data[22:26], "little", signed=True))
+        bits = number(data[28:30], "little")
+        compression = number(data[30:34], "little") if len(data) >= 34 \
+            else 0
+    if compression not in (0, 3):  # run-length coded: the size field only
+        return True
+    row = (abs(width) * bits + 31) // 32 * 4
+    return len(data) < number(data[10:14], "little") + row * height
 
 
 def _pnm_cut_short(data: bytes) -> bool:

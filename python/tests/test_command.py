@@ -73,6 +73,11 @@ def test_an_image_cut_short_is_unreadable_not_measured(tmp_path, capfd,
     assert read_image(whole).shape == (96, 96)
     assert read_image(tmp_path / f"tail{suffix}").shape == (96, 96)
     assert read_image(cut) is None
+    if suffix == ".bmp":  # a size field written wrong is no cut
+        wrong = tmp_path / "wrong.bmp"
+        wrong.write_bytes(data[:2] + (len(data) + 99).to_bytes(4, "little")
+                          + data[6:])
+        assert read_image(wrong).shape == (96, 96)
     capfd.readouterr()
     assert cli.main(["detect", str(cut)]) == 2
     err = capfd.readouterr().err
