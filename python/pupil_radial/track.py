@@ -29,7 +29,7 @@ from .pupil import DEFAULT_THRESHOLD, Pupil, not_found
 from .tuning import TUNING
 
 IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm",
-                  ".ppm", ".pbm", ".webp", ".jp2"}
+                  ".ppm", ".pbm", ".webp", ".jp2", ".j2k"}
 # A video that fails this many reads in a row has ended, whatever it said
 # its length was.
 _MAX_FAILED_READS = 16
@@ -276,15 +276,60 @@ def _cut_short(data: bytes) -> bool:
         # The image's end marker after its last scan; a thumbnail's end
         # marker comes before the scans.
         return data.rfind(b"\xff\xd9") < data.rfind(b"\xff\xda")
-    if data.startswith(_JP2_SIGNATURE) or data.startswith(b"\xff\x4f\xff"):
-        # The codestream's end marker after its last tile's data (coded
-        # data never holds it).
-        return data.rfind(b"\xff\xd9") < data.rfind(b"\xff\x93")
+    if data.startswith(_JP2_SIGNATURE):
+        return _jp2_cut_short(data)
+    if data.startswith(b"\xff\x4f\xff"):
+        return _codestream_cut_short(data, 0)
     if data.startswith(b"BM"):
         return _bmp_cut_short(data)
     if data[:2] in (b"P4", b"P5", b"P6"):
         return _pnm_cut_short(data)
     return False
+
+
+def _jp2_cut_short(data: bytes) -> bool:
+    """A JPEG 2000 file whose boxes, or whose codestream's tile parts,
+    reach past its end."""
+    at = 0
+    while at + 8 <= len(data):
+        size = int.from_bytes(data[at:at + 4], "big")
+        kind = data[at + 4:at + 8]
+        head = 8
+        if size == 1:  # a 64-bit size follows
+            if at + 16 > len(data):
+                return True
+            size, head = int.from_bytes(data[at + 8:at + 16], "big"), 16
+        elif size == 0:  # to the end of the file
+            size = len(data) - at
+        if size < head or at + size > len(data):
+            return True
+        if kind == b"jp2c":
+            return _codestream_cut_short(data[:at + size], at + head)
+        at += size
+    return True  # no codestream
+
+
+def _codestream_cut_short(data: bytes, at: int) -> bool:
+    """A codestream starting at `at` whose marker segments or tile parts
+    (each SOT says how long its tile part is) reach past the end of
+    `data`, or that ends before its first tile part."""
+    at += 2  # SOC
+    while at + 2 <= len(data):
+        marker = data[at:at + 2]
+        if marker == b"\xff\xd9":  # EOC
+            return False
+        if at + 4 > len(data):
+            return True
+        if marker == b"\xff\x90":  # SOT: Lsot, Isot, Psot, ...
+            if at + 10 > len(data):
+                return True
+            length = int.from_bytes(data[at + 6:at + 10], "big")
+            if length == 0:  # the last tile part, to the end
+                return False
+            at += length
+        else:
+            at += 2 + int.from_bytes(data[at + 2:at + 4], "big")
+    return at != len(data)
 
 
 def _bmp_cut_short(data: bytes) -> bool:

@@ -54,8 +54,8 @@ def test_a_folder_with_a_truncated_image_is_read_through(folder, tmp_path,
     assert "40 (1 unreadable)" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("suffix", [".jpg", ".png", ".jp2", ".bmp", ".pgm",
-                                    "16.pgm"])
+@pytest.mark.parametrize("suffix", [".jpg", ".png", ".jp2", ".j2k", ".bmp",
+                                    ".pgm", "16.pgm"])
 def test_an_image_cut_short_is_unreadable_not_measured(tmp_path, capfd,
                                                        suffix):
     # OpenCV decodes the first half of a JPEG and fills the rest with gray;
@@ -65,7 +65,12 @@ def test_an_image_cut_short_is_unreadable_not_measured(tmp_path, capfd,
     if suffix == "16.pgm":
         image = image.astype(np.uint16) * 16
     whole, cut = tmp_path / f"whole{suffix}", tmp_path / f"cut{suffix}"
-    cv2.imwrite(str(whole), image)
+    if suffix == ".j2k":  # the bare codestream of a .jp2
+        cv2.imwrite(str(tmp_path / "boxed.jp2"), image)
+        data = (tmp_path / "boxed.jp2").read_bytes()
+        whole.write_bytes(data[data.find(b"jp2c") + 4:])
+    else:
+        cv2.imwrite(str(whole), image)
     data = whole.read_bytes()
     cut.write_bytes(data[:len(data) * 2 // 3])
     # Bytes after the end marker are no cut.
