@@ -28,7 +28,8 @@ from .detect import detect
 from .figures import draw, plot_clean
 from .pupil import DEFAULT_THRESHOLD, Pupil
 from .recording import OutputError, check_output, track_recording
-from .track import InputError, read_image
+from .image_files import read_image
+from .track import InputError
 
 
 class UsageError(Exception):

@@ -14,7 +14,7 @@ cv2 = pytest.importorskip("cv2")
 
 import pupil_radial  # noqa: E402
 from pupil_radial import cli, detect, recording, synthetic, track  # noqa: E402
-from pupil_radial.track import read_image  # noqa: E402
+from pupil_radial.image_files import read_image  # noqa: E402
 
 
 def rows_of(path):
