@@ -122,12 +122,13 @@ def _common(p):
 def _track_options(t):
     """track INPUT...: recordings to CSVs."""
     t.add_argument("inputs", nargs="+", metavar="INPUT",
-                   help="video file OpenCV can read, or a folder of images "
-                   "(taken in name order); several with --out-dir")
+                   help="video file OpenCV can read, a folder of images "
+                   "(taken in name order), or an image file (a multi-page "
+                   "TIFF: a frame per page); several with --out-dir")
     t.add_argument("--fps", type=arguments.positive, metavar="RATE",
                    help="frames per second: times for a folder's images "
-                   "(without it, a folder is timed in frames), or instead "
-                   "of a video's own")
+                   "or a TIFF's pages (without it, they are timed in "
+                   "frames), or instead of a video's own")
     t.add_argument("--csv", metavar="OUT.csv",
                    help="write the CSV here (default: standard output)")
     t.add_argument("--plot", metavar="OUT.png", nargs="?", const="",

@@ -5,7 +5,7 @@ decoded."""
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Optional
+from typing import Iterator, Optional
 
 import cv2
 import numpy as np
@@ -38,7 +38,45 @@ def folder_image(path) -> Optional[np.ndarray]:
     16-bit file read as 8 bits would keep 4 of its 12 bits, and OpenCV
     reads a float TIFF at 8 bits not at all. A float image with NaN or
     infinite pixels has no gray levels to measure: it is unreadable."""
-    image = read_image(path, cv2.IMREAD_GRAYSCALE | cv2.IMREAD_ANYDEPTH)
+    return _measurable(read_image(path, _OWN_DEPTH))
+
+
+def page_count(path) -> int:
+    """How many images a file holds: the pages of a multi-page TIFF, else
+    one; 0 where OpenCV cannot read it."""
+    try:
+        return int(cv2.imcount(str(path)))
+    except cv2.error:
+        return 0
+
+
+def pages(path, count: int) -> Iterator:
+    """The `count` images of a file, each as folder_image() reads one (None
+    for one that does not decode). A stack is read some 64 MB at a time:
+    it can be larger than memory, and every read walks the file's pages
+    from the first."""
+    if count == 1:
+        yield folder_image(path)
+        return
+    start, chunk = 0, 32
+    while start < count:
+        n = min(chunk, count - start)
+        ok, images = cv2.imreadmulti(str(path), start=start, count=n,
+                                     flags=_OWN_DEPTH)
+        images = images if ok else ()
+        for k in range(n):
+            yield _measurable(images[k]) if k < len(images) else None
+        if images:
+            chunk = min(max(_CHUNK_BYTES // max(images[0].nbytes, 1), 32),
+                        1024)
+        start += n
+
+
+_CHUNK_BYTES = 64 << 20
+_OWN_DEPTH = cv2.IMREAD_GRAYSCALE | cv2.IMREAD_ANYDEPTH
+
+
+def _measurable(image):
     if image is not None and image.dtype.kind == "f" and \
             not np.isfinite(image).all():
         return None

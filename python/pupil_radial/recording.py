@@ -139,10 +139,10 @@ def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
         if overlay:
             overlay.close()
         if plot_path and summary.frames:
-            folder = frames.fps is None and frames.path.is_dir()
             try:
                 plot(summary.times, summary.pupils, plot_path,
-                     "frame" if folder else "time (s)", mm_per_px)
+                     "frame" if frames.timed_in_frames else "time (s)",
+                     mm_per_px)
             except (OSError, ValueError) as error:
                 raise OutputError(f"{plot_path}: {error}") from None
     return summary

@@ -1,6 +1,7 @@
 """Pupils through a sequence of frames: each frame measured near the
 previous frame's pupil, found from scratch again after a loss; and the
-frames of a video file or a folder of images, with their times.
+frames of a video file, a folder of images or a TIFF stack, with their
+times.
 
     import itertools, pupil_radial
     frames, images = itertools.tee(pupil_radial.open_frames("eye.mp4"))
@@ -24,7 +25,7 @@ import numpy as np
 
 from . import _checks
 from .detect import detect_near, search_afresh
-from .image_files import IMAGE_SUFFIXES, folder_image
+from .image_files import IMAGE_SUFFIXES, folder_image, page_count, pages
 from .locate import Overview, as_gray, inverted
 from .pupil import DEFAULT_THRESHOLD, Pupil, not_found
 from .tuning import TUNING
@@ -119,10 +120,11 @@ class Frame:
 
 
 class Frames:
-    """The frames of a video file or a folder of images, read one at a time
-    as they are iterated (iterate once). `fps` is the frame rate (`fps`
-    given, else the video's own; None for a folder without one, whose
-    times are then frame indices), `count` the frame count as far as known,
+    """The frames of a video file, a folder of images or an image file (a
+    frame per page of a multi-page TIFF), read one at a time as they are
+    iterated (iterate once). `fps` is the frame rate (`fps` given, else the
+    video's own; None for images without one, whose times are then frame
+    indices), `count` the frame count as far as known,
     `decode_seconds` the time spent reading and decoding so far, `shape`
     the first frame's (rows, cols) where it could be read, and `read` the
     frames iterated so far (a video may end before the count it
@@ -141,22 +143,22 @@ class Frames:
         if not self.path.exists():
             raise InputError(f"{self.path}: no such file or folder")
         if self.path.is_dir():
-            self._files = sorted(p for p in self.path.iterdir()
-                                 if p.suffix.lower() in IMAGE_SUFFIXES
-                                 and p.is_file())
-            if not self._files:
+            files = sorted(p for p in self.path.iterdir()
+                           if p.suffix.lower() in IMAGE_SUFFIXES
+                           and p.is_file())
+            if not files:
                 raise InputError(f"{self.path}: no images in this folder")
-            self.count = len(self._files)
-            self._capture = None
-            self.fps = fps
-            start = time.perf_counter()
-            # Kept for the first frame: decoded once.
-            self._first = folder_image(self._files[0])
-            self.decode_seconds += time.perf_counter() - start
-            self.shape = (None if self._first is None
-                          else self._first.shape[:2])
+            self.count = len(files)
+            self._open_images(fps, map(folder_image, files))
+        elif self.path.suffix.lower() in IMAGE_SUFFIXES:
+            # One frame, or one per page of a multi-page TIFF (a
+            # microscope's stack), which a video reader takes for one.
+            self.count = page_count(self.path)
+            self._open_images(fps, pages(self.path, self.count))
+            if self._first is None and self.count <= 1:
+                raise InputError(f"{self.path}: not an image OpenCV can "
+                                 "read, or cut short")
         else:
-            self._files = None
             capture = cv2.VideoCapture(str(self.path), cv2.CAP_FFMPEG)
             ok = capture.isOpened()
             first = capture.read() if ok else (False, None)
@@ -174,8 +176,21 @@ class Frames:
             count = int(self._capture.get(cv2.CAP_PROP_FRAME_COUNT))
             self.count = count if count > 0 else None
 
+    def _open_images(self, fps, source):
+        self._capture, self.fps, self._source = None, fps, source
+        start = time.perf_counter()
+        # Kept for the first frame: decoded once.
+        self._first = next(source, None)
+        self.decode_seconds += time.perf_counter() - start
+        self.shape = None if self._first is None else self._first.shape[:2]
+
+    @property
+    def timed_in_frames(self) -> bool:
+        """Times are frame indices: images without a rate."""
+        return self.fps is None and self._capture is None
+
     def __iter__(self) -> Iterator[Frame]:
-        if self._files is not None:
+        if self._capture is None:
             yield from self._images()
         else:
             yield from self._video()
@@ -183,12 +198,12 @@ class Frames:
     def _images(self):
         # An image that does not decode is a frame without an image: the
         # run goes on.
-        for index, path in enumerate(self._files):
+        for index in range(self.count):
             if index == 0:
                 image, self._first = self._first, None
             else:
                 start = time.perf_counter()
-                image = folder_image(path)
+                image = next(self._source, None)
                 self.decode_seconds += time.perf_counter() - start
             self.read = index + 1
             yield Frame(index, self._time(index, None), image)
@@ -235,8 +250,9 @@ class Frames:
 
 
 def open_frames(path, fps: Optional[float] = None) -> Frames:
-    """The frames of a video file OpenCV can read, or of the images in a
-    folder (taken in name order), timed at `fps` frames/s when given (a
-    folder's times are otherwise frame indices). Raises InputError when
-    there are none."""
+    """The frames of a video file OpenCV can read, of the images in a
+    folder (taken in name order), or of an image file (a frame per page of
+    a multi-page TIFF, a microscope's stack), timed at `fps` frames/s when
+    given (images' times are otherwise frame indices). Raises InputError
+    when there are none."""
     return Frames(path, fps)

@@ -152,6 +152,20 @@ def test_a_folder_of_dim_12_bit_images_keeps_its_bits(tmp_path):
     assert shown.dtype == np.uint8 and shown.max() >= 240
 
 
+def test_a_multi_page_tiff_is_a_frame_per_page(tmp_path):
+    # A video reader took a microscope's stack for a single frame.
+    truth = [f.image.astype(np.uint16) * 16 for f in
+             synthetic.video((64, 64), seconds=40 / 30, fps=30.0, seed=3)]
+    assert cv2.imwritemulti(str(tmp_path / "stack.tif"), truth)
+    frames = Frames(tmp_path / "stack.tif", fps=30.0)
+    assert frames.count == 40 and frames.shape == (64, 64)
+    read = list(frames)
+    assert [f.time_s for f in read] == pytest.approx(np.arange(40) / 30)
+    assert all(np.array_equal(f.image, t) for f, t in zip(read, truth))
+    assert Frames(tmp_path / "stack.tif").timed_in_frames
+    assert not frames.timed_in_frames
+
+
 def test_a_folder_of_float_images_is_measured_not_unreadable(tmp_path):
     # OpenCV cannot read a float TIFF at 8 bits: every frame was unreadable.
     truth = list(synthetic.video((96, 96), seconds=0.05, fps=60.0, seed=4))
