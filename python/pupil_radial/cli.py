@@ -123,8 +123,9 @@ def _track_options(t):
     """track INPUT...: recordings to CSVs."""
     t.add_argument("inputs", nargs="+", metavar="INPUT",
                    help="video file OpenCV can read, a folder of images "
-                   "(taken in name order), or an image file (a multi-page "
-                   "TIFF: a frame per page); several with --out-dir")
+                   "(in name order, numbers by their value), or an image "
+                   "file (a multi-page TIFF: a frame per page); several "
+                   "with --out-dir")
     t.add_argument("--fps", type=arguments.positive, metavar="RATE",
                    help="frames per second: times for a folder's images "
                    "or a TIFF's pages (without it, they are timed in "

@@ -15,6 +15,7 @@ that could not be read) and yields one Pupil per image, as it goes.
 from __future__ import annotations
 
 import os
+import re
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -143,9 +144,9 @@ class Frames:
         if not self.path.exists():
             raise InputError(f"{self.path}: no such file or folder")
         if self.path.is_dir():
-            files = sorted(p for p in self.path.iterdir()
-                           if p.suffix.lower() in IMAGE_SUFFIXES
-                           and p.is_file())
+            files = sorted((p for p in self.path.iterdir()
+                            if p.suffix.lower() in IMAGE_SUFFIXES
+                            and p.is_file()), key=_in_number_order)
             if not files:
                 raise InputError(f"{self.path}: no images in this folder")
             self.count = len(files)
@@ -249,10 +250,19 @@ class Frames:
         return index / self.fps if self.fps else float(index)
 
 
+def _in_number_order(path: Path):
+    """The name with its runs of digits as numbers: frame_2.png before
+    frame_10.png, as cameras number frames without leading zeros (and with
+    them the order is the plain one)."""
+    parts = re.split(r"(\d+)", path.name)
+    return [(int(p), p) if k % 2 else (0, p) for k, p in enumerate(parts)]
+
+
 def open_frames(path, fps: Optional[float] = None) -> Frames:
     """The frames of a video file OpenCV can read, of the images in a
-    folder (taken in name order), or of an image file (a frame per page of
-    a multi-page TIFF, a microscope's stack), timed at `fps` frames/s when
-    given (images' times are otherwise frame indices). Raises InputError
-    when there are none."""
+    folder (in name order, numbers by their value: frame_2 before
+    frame_10), or of an image file (a frame per page of a multi-page TIFF,
+    a microscope's stack), timed at `fps` frames/s when given (images'
+    times are otherwise frame indices). Raises InputError when there are
+    none."""
     return Frames(path, fps)

@@ -136,6 +136,16 @@ def test_reads_folders_in_name_order_and_videos_with_their_times(
     assert len(read) == 3  # each image decoded once
 
 
+def test_a_folder_s_frames_numbered_without_zeros_keep_their_order(
+        tmp_path):
+    # In plain name order frame_10 came before frame_2.
+    for k in range(12):
+        cv2.imwrite(str(tmp_path / f"frame_{k}.png"),
+                    np.full((8, 8), 10 * k, np.uint8))
+    assert [int(f.image[0, 0]) for f in Frames(tmp_path)] == \
+        [10 * k for k in range(12)]
+
+
 def test_a_folder_of_dim_12_bit_images_keeps_its_bits(tmp_path):
     # 12-bit data at a quarter of its range: read as 8 bits, levels 0-3.
     truth = list(synthetic.video((96, 96), seconds=0.1, fps=60.0, seed=4))
