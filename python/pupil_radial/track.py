@@ -144,9 +144,12 @@ class Frames:
         if not self.path.exists():
             raise InputError(f"{self.path}: no such file or folder")
         if self.path.is_dir():
+            # Hidden files are no frames: "._frame_1.png" is the metadata
+            # macOS leaves beside frame_1.png on a shared drive.
             files = sorted((p for p in self.path.iterdir()
                             if p.suffix.lower() in IMAGE_SUFFIXES
-                            and p.is_file()), key=_in_number_order)
+                            and p.is_file() and not p.name.startswith(".")),
+                           key=_in_number_order)
             if not files:
                 raise InputError(f"{self.path}: no images in this folder")
             self.count = len(files)

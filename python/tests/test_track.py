@@ -125,6 +125,7 @@ def test_reads_folders_in_name_order_and_videos_with_their_times(
         cv2.imwrite(str(tmp_path / name), truth[k].image)
     (tmp_path / "notes.txt").write_text("not an image")
     (tmp_path / "d.png").mkdir()  # a folder is no frame, whatever its name
+    (tmp_path / "._a.png").write_bytes(b"\0\5\26\7")  # macOS metadata
     read = []
     imdecode = cv2.imdecode
     monkeypatch.setattr(cv2, "imdecode",
