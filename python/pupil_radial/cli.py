@@ -208,7 +208,8 @@ def _track(args) -> int:
     for option in ("csv", "plot", "overlay"):
         if getattr(args, option) == "":
             raise UsageError(f"--{option} needs a file name (or --out-dir)")
-        check_output(getattr(args, option), f"--{option}")
+        check_output(getattr(args, option), f"--{option}",
+                     inputs=args.inputs)
     summary, warning = track_recording(
         args.inputs[0], args.csv, args.plot, args.overlay, args.fps,
         args.mm_per_px, **options)
@@ -238,6 +239,10 @@ def _track_many(args, options) -> int:
                               mm_per_px=args.mm_per_px, options=options)
     except ValueError as error:
         raise UsageError(str(error)) from None
+    for job in jobs:
+        for path, option in ((job.csv, "--csv"), (job.plot, "--plot"),
+                             (job.overlay, "--overlay")):
+            check_output(path, option, inputs=args.inputs)
     workers = min(args.jobs or batch.default_workers(), len(jobs))
     return 2 if batch.run_all(jobs, workers) else 0
 
@@ -260,9 +265,9 @@ def _calibrate(args) -> int:
 
 
 def _clean(args) -> int:
-    check_output(args.out, "--out", (".csv",))
+    check_output(args.out, "--out", (".csv",), inputs=(args.input,))
     _plotting(args.plot)
-    check_output(args.plot, "--plot")
+    check_output(args.plot, "--plot", inputs=(args.input,))
     try:
         time_s, diameter, cleaned = clean_csv(args.input, args.out,
                                               Cleaning(max_gap=args.max_gap))
@@ -291,7 +296,8 @@ def _plotting(plot):
 
 def _detect(args) -> int:
     check_output(args.overlay, "--overlay",
-                 (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff"))
+                 (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff"),
+                 inputs=(args.image,))
     image = _read_image(args.image)
     try:
         image = _checks.image(image)

@@ -14,6 +14,7 @@ import cv2
 import numpy as np
 
 from .figures import draw, plot
+from .image_files import IMAGE_SUFFIXES
 from .pupil import Pupil, measures
 from .track import InputError, open_frames, track
 
@@ -52,9 +53,12 @@ def row(frame, pupil: Pupil, mm_per_px=None):
                     f"{pupil.confidence:.4f}", "found"] + mm
 
 
-def check_output(path, option, suffixes=None):
+def check_output(path, option, suffixes=None, inputs=()):
     """Refuses, before any work, an output whose name or folder cannot be
-    meant."""
+    meant, or that would overwrite one of `inputs` (files or folders of
+    frames): the recording itself, or an image in a folder of frames (and
+    an image written into such a folder would be a frame of it next
+    time)."""
     if path is None:
         return
     suffixes = suffixes or _SUFFIXES[option]
@@ -68,6 +72,15 @@ def check_output(path, option, suffixes=None):
     if not os.access(folder, os.W_OK) or (
             target.exists() and not os.access(target, os.W_OK)):
         raise OutputError(f"{option} {path}: not writable")
+    for source in map(Path, inputs):
+        if target.exists() and source.exists() and \
+                os.path.samefile(target, source):
+            raise OutputError(f"{option} {path}: that is the input, which "
+                              "it would overwrite")
+        if source.is_dir() and os.path.samefile(folder, source) and \
+                target.suffix.lower() in IMAGE_SUFFIXES:
+            raise OutputError(f"{option} {path}: an image in the folder of "
+                              "frames read as input")
 
 
 class Summary:
