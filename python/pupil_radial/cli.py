@@ -28,7 +28,7 @@ from .detect import detect
 from .figures import draw, plot_clean
 from .pupil import DEFAULT_THRESHOLD, Pupil
 from .recording import OutputError, check_output, track_recording
-from .image_files import read_image
+from .image_files import page_count, read_image
 from .track import InputError
 
 
@@ -336,6 +336,10 @@ def _read_image(path):
     if image is None:
         raise InputError(f"{path}: not an image OpenCV can read, or cut "
                          "short")
+    pages = page_count(path)
+    if pages > 1:
+        print(f"pupil-radial: warning: {path} holds {pages} images; this "
+              "is the first (track reads them all)", file=sys.stderr)
     return image
 
 

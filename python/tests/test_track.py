@@ -163,7 +163,7 @@ def test_a_folder_of_dim_12_bit_images_keeps_its_bits(tmp_path):
     assert shown.dtype == np.uint8 and shown.max() >= 240
 
 
-def test_a_multi_page_tiff_is_a_frame_per_page(tmp_path):
+def test_a_multi_page_tiff_is_a_frame_per_page(tmp_path, capsys):
     # A video reader took a microscope's stack for a single frame.
     truth = [f.image.astype(np.uint16) * 16 for f in
              synthetic.video((64, 64), seconds=40 / 30, fps=30.0, seed=3)]
@@ -175,6 +175,9 @@ def test_a_multi_page_tiff_is_a_frame_per_page(tmp_path):
     assert all(np.array_equal(f.image, t) for f, t in zip(read, truth))
     assert Frames(tmp_path / "stack.tif").timed_in_frames
     assert not frames.timed_in_frames
+    # detect measures one of them, and says so.
+    assert cli.main(["detect", str(tmp_path / "stack.tif")]) in (0, 1)
+    assert "holds 40 images; this is the first" in capsys.readouterr().err
 
 
 def test_a_folder_of_float_images_is_measured_not_unreadable(tmp_path):
