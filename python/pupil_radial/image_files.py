@@ -12,6 +12,10 @@ import numpy as np
 
 IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm",
                   ".ppm", ".pbm", ".webp", ".jp2", ".j2k"}
+_OWN_DEPTH = cv2.IMREAD_GRAYSCALE | cv2.IMREAD_ANYDEPTH
+# What a multi-page file's pages are read by at a time, at most.
+_CHUNK_BYTES = 64 << 20
+_JP2_SIGNATURE = b"\0\0\0\x0cjP  \r\n\x87\n"
 
 
 def read_image(path, flags=cv2.IMREAD_GRAYSCALE) -> Optional[np.ndarray]:
@@ -72,18 +76,11 @@ def pages(path, count: int) -> Iterator:
         start += n
 
 
-_CHUNK_BYTES = 64 << 20
-_OWN_DEPTH = cv2.IMREAD_GRAYSCALE | cv2.IMREAD_ANYDEPTH
-
-
 def _measurable(image):
     if image is not None and image.dtype.kind == "f" and \
             not np.isfinite(image).all():
         return None
     return image
-
-
-_JP2_SIGNATURE = b"\0\0\0\x0cjP  \r\n\x87\n"
 
 
 def _cut_short(data: bytes) -> bool:
