@@ -34,7 +34,10 @@ def read_image(path, flags=cv2.IMREAD_GRAYSCALE) -> Optional[np.ndarray]:
         return None
     if not data or _cut_short(data):
         return None
-    return cv2.imdecode(np.frombuffer(data, np.uint8), flags)
+    try:
+        return cv2.imdecode(np.frombuffer(data, np.uint8), flags)
+    except cv2.error:  # a damaged header: a size beyond OpenCV's limits
+        return None
 
 
 def folder_image(path) -> Optional[np.ndarray]:
@@ -65,8 +68,11 @@ def pages(path, count: int) -> Iterator:
     start, chunk = 0, 32
     while start < count:
         n = min(chunk, count - start)
-        ok, images = cv2.imreadmulti(str(path), start=start, count=n,
-                                     flags=_OWN_DEPTH)
+        try:
+            ok, images = cv2.imreadmulti(str(path), start=start, count=n,
+                                         flags=_OWN_DEPTH)
+        except cv2.error:
+            ok = False
         images = images if ok else ()
         for k in range(n):
             yield _measurable(images[k]) if k < len(images) else None

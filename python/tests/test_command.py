@@ -89,6 +89,25 @@ def test_an_image_cut_short_is_unreadable_not_measured(tmp_path, capfd,
     assert "cut short" in err and len(err.splitlines()) == 1
 
 
+def test_damaged_image_files_are_read_or_refused_never_raise(tmp_path):
+    image = synthetic.eye((96, 96), seed=5).image
+    files = [cv2.imencode(s, image)[1].tobytes()
+             for s in (".png", ".jpg", ".jp2", ".bmp", ".pgm")]
+    files.append(files[2][files[2].find(b"jp2c") + 4:])  # a bare codestream
+    rng = np.random.default_rng(1)
+    path = tmp_path / "damaged"
+    for k in range(300):
+        data = bytearray(files[k % len(files)])
+        if k % 2:  # bytes changed, header included
+            for at in rng.integers(0, min(len(data), 64 + k), 4):
+                data[at] = rng.integers(256)
+        else:
+            data = data[:rng.integers(len(data))]
+        path.write_bytes(bytes(data))
+        result = read_image(path)
+        assert result is None or result.ndim == 2
+
+
 def test_a_folder_without_a_rate_is_timed_in_frames(folder, tmp_path):
     out = tmp_path / "o.csv"
     assert cli.main(["track", str(folder), "--csv", str(out)]) == 0
