@@ -210,11 +210,11 @@ class Frames:
                 image = next(self._source, None)
                 self.decode_seconds += time.perf_counter() - start
             self.read = index + 1
-            yield Frame(index, self._time(index, None), image)
+            yield Frame(index, self._time(index), image)
 
     def _video(self):
         capture, index, failed = self._capture, 0, 0
-        last_time = -1.0
+        last = None  # (index, time) of the last frame given
         try:
             while True:
                 start = time.perf_counter()
@@ -232,25 +232,33 @@ class Frames:
                     continue
                 for lost in range(index, index + failed):
                     self.read = lost + 1
-                    yield Frame(lost, self._time(lost, None), None)
+                    last = (lost, self._after(lost, last))
+                    yield Frame(lost, last[1], None)
                 index, failed = index + failed, 0
                 if image.ndim == 3:
                     image = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
                 stamp = capture.get(cv2.CAP_PROP_POS_MSEC) / 1000.0
-                if not (self._stamps and stamp > last_time):
-                    stamp = None
-                time_s = self._time(index, stamp)
-                last_time = time_s
+                usable = self._stamps and (index == 0 or stamp > 0) and (
+                    last is None or stamp > last[1])
+                last = (index, stamp if usable else self._after(index, last))
                 self.read = index + 1
-                yield Frame(index, time_s, image)
+                yield Frame(index, last[1], image)
                 index += 1
         finally:
             capture.release()
 
-    def _time(self, index, stamp):
-        if stamp is not None and (index == 0 or stamp > 0):
-            return stamp
+    def _time(self, index):
         return index / self.fps if self.fps else float(index)
+
+    def _after(self, index, last):
+        """A video frame's time without a usable stamp of its own (none, or
+        one not after the last): frame / fps, or where the stream's stamps
+        ran ahead of that, a frame interval per frame after the last time
+        given. Times only increase."""
+        time_s = self._time(index)
+        if last is not None and time_s <= last[1]:
+            time_s = last[1] + (index - last[0]) * self._time(1)
+        return time_s
 
 
 def _in_number_order(path: Path):

@@ -233,6 +233,35 @@ def test_a_frame_that_does_not_decode_is_a_frame_without_a_pupil(
         [k / 120 for k in range(1, 5)], abs=1e-6)
 
 
+def test_video_times_only_increase_whatever_the_stamps(monkeypatch, video):
+    # Stamps running ahead of frame / fps, one repeated and a frame that
+    # fails after it: frame / fps put those frames back in time.
+    path, _ = video
+    real = cv2.VideoCapture
+
+    class Stamped:
+        def __init__(self, *args):
+            self.inner, self.reads = real(*args), 0
+
+        def read(self):
+            self.reads += 1
+            ok, image = self.inner.read()
+            return (False, None) if self.reads == 5 else (ok, image)
+
+        def get(self, what):
+            if what == cv2.CAP_PROP_POS_MSEC:  # 50 ms apart, 3 as 2
+                return 50.0 * (self.reads - 1 - (self.reads == 4))
+            return self.inner.get(what)
+
+        def __getattr__(self, name):
+            return getattr(self.inner, name)
+
+    monkeypatch.setattr(cv2, "VideoCapture", Stamped)
+    times = [f.time_s for f in itertools.islice(Frames(path), 8)]
+    assert times == pytest.approx([0, 0.05, 0.1, 0.1 + 1 / 120,
+                                   0.1 + 2 / 120, 0.25, 0.3, 0.35])
+
+
 def read_csv(path):
     with open(path, newline="") as f:
         return list(csv.reader(f))
