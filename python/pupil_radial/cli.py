@@ -271,6 +271,8 @@ def _clean(args) -> int:
     try:
         time_s, diameter, cleaned = clean_csv(args.input, args.out,
                                               Cleaning(max_gap=args.max_gap))
+    except BrokenPipeError:
+        raise
     except OSError as error:
         raise InputError(f"{error.filename}: {error.strerror}") from None
     except ValueError as error:

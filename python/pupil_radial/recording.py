@@ -142,7 +142,9 @@ def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
     try:
         _track_rows(frames, csv.writer(out, lineterminator="\n"), out,
                     overlay, summary, mm_per_px, options)
-    except OSError as error:  # a disk that fills up, a closed pipe
+    except BrokenPipeError:  # the reader has had enough: no error
+        raise
+    except OSError as error:  # a disk that fills up
         where = csv_path or overlay_path or "standard output"
         raise OutputError(f"{where}: {error.strerror or error}") from None
     finally:

@@ -180,6 +180,27 @@ def test_a_full_disk_mid_run_is_one_line(folder, capsys, monkeypatch):
     assert "No space left" in err and err.count("\n") == 1
 
 
+def test_a_reader_that_stops_reading_is_no_error(folder, tmp_path,
+                                                 capsys, monkeypatch):
+    # `pupil-radial track frames/ | head`: the closed pipe was reported as
+    # an error ("standard output: Broken pipe", or "None: Broken pipe").
+    track_csv = tmp_path / "t.csv"
+    assert cli.main(["track", str(folder), "--csv", str(track_csv)]) == 0
+    capsys.readouterr()
+    for argv in (["track", str(folder)], ["clean", str(track_csv)]):
+        read, write = os.pipe()
+        os.close(read)
+        closed = os.fdopen(write, "w", buffering=1)
+        monkeypatch.setattr("sys.stdout", closed)
+        assert cli.main(argv) == 0
+        monkeypatch.undo()
+        try:
+            closed.close()
+        except OSError:
+            pass
+        assert capsys.readouterr().err == ""
+
+
 @pytest.mark.parametrize("argv, words", [
     (["track"], "INPUT"),
     (["track", "x", "--threshold", "abc"], "expected a number, got 'abc'"),
