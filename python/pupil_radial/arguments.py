@@ -33,7 +33,7 @@ def pattern(text):
         columns, rows = (int(v) for v in text.lower().split("x"))
     except ValueError:
         columns = rows = 0
-    if not (2 <= columns <= 100 and 2 <= rows <= 100):
+    if not (3 <= columns <= 100 and 3 <= rows <= 100):
         raise argparse.ArgumentTypeError(f"expected COLSxROWS such as 9x6, "
                                          f"got {text!r}")
     return columns, rows

@@ -44,7 +44,7 @@ def chessboard_scale(image, square_mm: float, pattern=(9, 6)) -> Scale:
     `square_mm` wide. Raises NoBoardError where there is none."""
     image = _checks.image(image)
     square_mm = _checks.number("square_mm", square_mm, 1e-6, 1e6)
-    columns, rows = (_checks.count("pattern", v, minimum=2, maximum=100)
+    columns, rows = (_checks.count("pattern", v, minimum=3, maximum=100)
                      for v in pattern)
     gray = image if image.ndim == 2 else cv2.cvtColor(image[..., :3],
                                                       cv2.COLOR_BGR2GRAY)

@@ -205,6 +205,9 @@ def test_a_reader_that_stops_reading_is_no_error(folder, tmp_path,
     (["track"], "INPUT"),
     (["track", "x", "--threshold", "abc"], "expected a number, got 'abc'"),
     (["track", "x", "--fps", "0"], "expected a positive number"),
+    # OpenCV needs three corners a side; 2x2 ended in its traceback.
+    (["calibrate", "x", "--square-mm", "2", "--pattern", "2x2"],
+     "expected COLSxROWS"),
 ])
 def test_usage_errors_say_what_was_expected(argv, words, capsys):
     with pytest.raises(SystemExit) as stop:
