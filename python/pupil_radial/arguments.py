@@ -66,6 +66,17 @@ def radius_range(text):
     return low, high
 
 
+def within(low, high):
+    """A number from `low` to `high`."""
+    def check(text):
+        (value,) = numbers(text, 1)
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(
+                f"expected {low:g} to {high:g}, got {text!r}")
+        return value
+    return check
+
+
 def unit(text):
     (value,) = numbers(text, 1)
     if not 0 <= value <= 1:

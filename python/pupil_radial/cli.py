@@ -195,8 +195,11 @@ def _demo_options(m):
                    "(default: %(default)s)")
     m.add_argument("--size", choices=("192x192", "640x480"),
                    default="192x192", help="frame size (default %(default)s)")
-    m.add_argument("--seconds", type=arguments.positive, default=6.0)
-    m.add_argument("--fps", type=arguments.positive, default=120.0)
+    # A second of video at least: the example's blinks and flash take six.
+    m.add_argument("--seconds", type=arguments.within(1, 600), default=6.0,
+                   help="length, 1 to 600 (default %(default)g)")
+    m.add_argument("--fps", type=arguments.within(10, 1000), default=120.0,
+                   help="frame rate, 10 to 1000 (default %(default)g)")
 
 
 def _track(args) -> int:

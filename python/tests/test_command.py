@@ -208,6 +208,10 @@ def test_a_reader_that_stops_reading_is_no_error(folder, tmp_path,
     # OpenCV needs three corners a side; 2x2 ended in its traceback.
     (["calibrate", "x", "--square-mm", "2", "--pattern", "2x2"],
      "expected COLSxROWS"),
+    # Unchecked, they ended in tracebacks: no frame, or 894 GiB of times.
+    (["demo", "--seconds", "0.001"], "expected 1 to 600"),
+    (["demo", "--seconds", "1e9"], "expected 1 to 600"),
+    (["demo", "--fps", "1e6"], "expected 10 to 1000"),
 ])
 def test_usage_errors_say_what_was_expected(argv, words, capsys):
     with pytest.raises(SystemExit) as stop:
