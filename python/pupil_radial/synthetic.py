@@ -333,13 +333,20 @@ def video(shape=(192, 192), seconds: float = 6.0, fps: float = 120.0,
     `flash_at` s (latency 0.25 s), the eye fixates and jumps in saccades
     (with motion blur while it moves), and blinks twice. `params.opening`
     of a frame is 0 while the lid is shut."""
+    count = seconds * fps
+    if not (np.isfinite(count) and 2 <= round(count) <= 10**7):
+        raise ValueError(f"seconds x fps must give 2 to 10**7 frames, got "
+                         f"{seconds:g} x {fps:g}")
+    return _frames(shape, seconds, int(round(count)), fps, seed, flash_at)
+
+
+def _frames(shape, seconds, count, fps, seed, flash_at):
     rng = np.random.default_rng(seed)
     base = random_params(shape, rng, opening=float(rng.uniform(0.8, 0.95)),
                          lashes=int(rng.integers(1, 4)), glints=2,
                          glint_on_edge=False, mascara=False)
     texture_seed = int(rng.integers(1 << 31))
     noise = np.random.default_rng(texture_seed + 1)
-    count = int(round(seconds * fps))
     t = np.arange(count) / fps
     gaze = _saccades(t, rng, 0.22 * base.iris_radius)
     velocity = np.gradient(gaze, axis=0) * fps  # px/s

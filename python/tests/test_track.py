@@ -67,6 +67,8 @@ def test_no_pupil_is_carried_over_a_lost_frame():
     blank = np.full_like(eye, 128)
     found = [p.found for p in track([eye, blank, None, eye, eye])]
     assert found == [True, False, False, True, True]
+    with pytest.raises(ValueError, match="2 to 10"):
+        synthetic.video(seconds=0.001)  # was an IndexError, frames later
 
 
 def test_a_held_blink_is_searched_once_and_an_opening_eye_found(
