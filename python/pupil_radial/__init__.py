@@ -6,11 +6,11 @@
         pupil.center, pupil.axes, pupil.angle, pupil.confidence
 
 track() follows the pupil through the frames of a video (open_frames()
-reads a video file or a folder of images); the command `pupil-radial`
-writes CSVs, plots and overlays. Below detect(), radial_search() is the
-library's call itself on gradient images, with per-ray edge strength and
-sub-pixel radii; `synthetic` draws eyes and videos whose true pupil is
-known.
+reads a video file, a folder of images or a TIFF stack); the command
+`pupil-radial` writes CSVs, plots and overlays. Below detect(),
+radial_search() is the library's call itself on gradient images, with
+per-ray edge strength and sub-pixel radii; `synthetic` draws eyes and
+videos whose true pupil is known.
 """
 
 from . import _heap
