@@ -26,9 +26,9 @@ from .clean import Cleaning, clean_csv
 from .demo import run_demo as _demo
 from .detect import detect
 from .figures import draw, plot_clean
+from .image_files import page_count, read_image
 from .pupil import DEFAULT_THRESHOLD, Pupil
 from .recording import OutputError, check_output, track_recording
-from .image_files import page_count, read_image
 from .track import InputError
 
 
