@@ -88,7 +88,8 @@ def read_scale(value) -> float:
     except (TypeError, ValueError):
         path = Path(value)
         try:
-            scale = json.loads(path.read_text())["mm_per_px"]
+            scale = json.loads(path.read_text(encoding="utf-8-sig"))[
+                "mm_per_px"]
         except OSError as error:
             raise ValueError(f"{value}: {error.strerror}") from None
         except (ValueError, KeyError, TypeError):

@@ -220,7 +220,9 @@ def read_track_csv(path):
     not_ours = ValueError(f"{path}: not a CSV that `pupil-radial track` "
                           "wrote")
     try:
-        with open(path, newline="") as f:
+        # A spreadsheet that saved it again may have put a byte order mark
+        # before the header.
+        with open(path, newline="", encoding="utf-8-sig") as f:
             rows = list(csv.reader(f))
     except (UnicodeDecodeError, csv.Error):  # a binary file, say
         raise not_ours from None

@@ -54,6 +54,9 @@ def test_calibrate_then_track_in_millimetres(tmp_path, capsys):
     assert printed.startswith(f"mm_per_px {scale:.6g}")
     assert scale == pytest.approx(0.08, rel=0.005)
     assert read_scale(str(out)) == scale and read_scale("0.05") == 0.05
+    edited = tmp_path / "edited.json"  # saved again, with a byte order mark
+    edited.write_bytes(b"\xef\xbb\xbf" + out.read_bytes())
+    assert read_scale(str(edited)) == scale
     frames = tmp_path / "frames"
     frames.mkdir()
     for k, frame in enumerate(synthetic.video((96, 96), seconds=0.2,
@@ -178,6 +181,12 @@ def test_the_clean_command_writes_the_columns_and_the_plot(tmp_path, capsys):
     assert printed.out.splitlines()[0] == ",".join(CLEAN_COLUMNS)
     assert len(printed.out.splitlines()) == t.size + 1
     assert "samples:" in printed.err
+    # Saved again by a spreadsheet: a byte order mark, CRLF line ends.
+    again = tmp_path / "again.csv"
+    again.write_bytes(b"\xef\xbb\xbf" + source.read_bytes().replace(
+        b"\r\n", b"\n").replace(b"\n", b"\r\n"))
+    assert cli.main(["clean", str(again)]) == 0
+    assert capsys.readouterr().out == printed.out
 
 
 def test_clean_takes_an_empty_track_and_refuses_what_is_none(tmp_path,
