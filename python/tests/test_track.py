@@ -200,31 +200,37 @@ def test_a_folder_of_float_images_is_measured_not_unreadable(tmp_path):
         assert pupil.center == pytest.approx(same.center, abs=0.01)
 
 
-def test_a_frame_that_does_not_decode_is_a_frame_without_a_pupil(
-        monkeypatch, video):
-    path, truth = video
+def stub_capture(monkeypatch, failing_read, get):
+    """cv2.VideoCapture as the real one, but its `failing_read`-th read
+    fails to decode and get(capture, what) answers for its properties."""
     real = cv2.VideoCapture
 
-    class Failing:
-        """The real video, with its third frame failing to decode, and a
-        frame count three too high, as some containers estimate it."""
-
+    class Stub:
         def __init__(self, *args):
             self.inner, self.reads = real(*args), 0
 
         def read(self):
             self.reads += 1
             ok, image = self.inner.read()
-            return (False, None) if self.reads == 3 else (ok, image)
+            return (False, None) if self.reads == failing_read else (ok,
+                                                                     image)
 
         def get(self, what):
-            extra = 3 if what == cv2.CAP_PROP_FRAME_COUNT else 0
-            return self.inner.get(what) + extra
+            return get(self, what)
 
         def __getattr__(self, name):
             return getattr(self.inner, name)
 
-    monkeypatch.setattr(cv2, "VideoCapture", Failing)
+    monkeypatch.setattr(cv2, "VideoCapture", Stub)
+
+
+def test_a_frame_that_does_not_decode_is_a_frame_without_a_pupil(
+        monkeypatch, video):
+    path, truth = video
+    # The third frame fails to decode, and the frame count is three too
+    # high, as some containers estimate it.
+    stub_capture(monkeypatch, 3, lambda capture, what: capture.inner.get(
+        what) + (3 if what == cv2.CAP_PROP_FRAME_COUNT else 0))
     frames = list(Frames(path))
     assert len(frames) == len(truth)  # no rows for frames that never were
     assert frames[2].image is None and frames[3].image is not None
@@ -239,26 +245,13 @@ def test_video_times_only_increase_whatever_the_stamps(monkeypatch, video):
     # Stamps running ahead of frame / fps, one repeated and a frame that
     # fails after it: frame / fps put those frames back in time.
     path, _ = video
-    real = cv2.VideoCapture
 
-    class Stamped:
-        def __init__(self, *args):
-            self.inner, self.reads = real(*args), 0
+    def stamps(capture, what):  # 50 ms apart, the fourth frame's repeated
+        if what == cv2.CAP_PROP_POS_MSEC:
+            return 50.0 * (capture.reads - 1 - (capture.reads == 4))
+        return capture.inner.get(what)
 
-        def read(self):
-            self.reads += 1
-            ok, image = self.inner.read()
-            return (False, None) if self.reads == 5 else (ok, image)
-
-        def get(self, what):
-            if what == cv2.CAP_PROP_POS_MSEC:  # 50 ms apart, 3 as 2
-                return 50.0 * (self.reads - 1 - (self.reads == 4))
-            return self.inner.get(what)
-
-        def __getattr__(self, name):
-            return getattr(self.inner, name)
-
-    monkeypatch.setattr(cv2, "VideoCapture", Stamped)
+    stub_capture(monkeypatch, 5, stamps)
     times = [f.time_s for f in itertools.islice(Frames(path), 8)]
     assert times == pytest.approx([0, 0.05, 0.1, 0.1 + 1 / 120,
                                    0.1 + 2 / 120, 0.25, 0.3, 0.35])
