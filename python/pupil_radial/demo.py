@@ -20,7 +20,10 @@ from .track import open_frames
 def run_demo(args) -> int:
     rows, cols = (192, 192) if args.size == "192x192" else (480, 640)
     out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise OutputError(f"--out {out}: {error.strerror}") from None
     video_path = out / "eye.avi"
     print(f"writing a synthetic eye video ({cols}x{rows}, {args.seconds:g} s "
           f"at {args.fps:g} frames/s) to {video_path}", file=sys.stderr)

@@ -220,6 +220,14 @@ def test_usage_errors_say_what_was_expected(argv, words, capsys):
     assert stop.value.code == 2 and words in err and err.count("\n") == 1
 
 
+def test_demo_into_a_folder_it_cannot_make_is_one_line(tmp_path, capsys):
+    taken = tmp_path / "a_file"
+    taken.write_text("")
+    assert cli.main(["demo", "--out", str(taken / "demo")]) == 2
+    err = capsys.readouterr().err
+    assert "--out" in err and err.count("\n") == 1  # was a traceback
+
+
 def test_negative_centres_are_values_not_options(tmp_path, capsys):
     image = tmp_path / "eye.png"
     cv2.imwrite(str(image), synthetic.eye((96, 96), seed=1).image)
