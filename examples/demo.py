@@ -98,7 +98,12 @@ def main(argv=None) -> int:
         seconds = time.perf_counter() - start
     except (TypeError, ValueError) as error:
         parser.error(str(error))
-    cv2.imwrite(args.out, overlay(gray, pupil))
+    try:
+        written = cv2.imwrite(args.out, overlay(gray, pupil))
+    except cv2.error:  # no writer for that extension
+        written = False
+    if not written:
+        parser.error(f"cannot write an image to {args.out}")
     print(f"core.so: {pupil_radial.core_path()}")
     if not pupil.found:
         print(f"no pupil found (confidence {pupil.confidence:.2f}); overlay "

@@ -34,3 +34,9 @@ def test_no_pupil_and_bad_arguments_exit_non_zero(tmp_path, capsys):
         with pytest.raises(SystemExit) as stop:
             demo.main(args + ["--out", str(tmp_path / "o.png")])
         assert stop.value.code == 2
+    # An overlay that cannot be written: it said "written", or raised.
+    for out in (tmp_path / "missing" / "o.png", tmp_path / "o.txt"):
+        with pytest.raises(SystemExit) as stop:
+            demo.main(["--out", str(out)])
+        assert stop.value.code == 2
+        assert "cannot write" in capsys.readouterr().err
