@@ -87,6 +87,9 @@ def main():
     parser.add_argument("--repeats", type=int, default=3,
                         help="timings per image, the fastest kept")
     args = parser.parse_args()
+    if not (args.folder / "truth.csv").is_file():
+        parser.error(f"{args.folder} holds no truth.csv: a folder laid out "
+                     "like ../shared/realdata is needed")
     cv2.setNumThreads(1)
     print(f"pupil_radial {pupil_radial.__version__}, {platform.machine()}, "
           f"Python {platform.python_version()}, OpenCV {cv2.__version__}, "

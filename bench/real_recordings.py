@@ -29,6 +29,9 @@ def main():
     parser.add_argument("folder", type=Path)
     parser.add_argument("--only", metavar="ID", help="this recording alone")
     args = parser.parse_args()
+    if not (args.folder / "recordings.csv").is_file():
+        parser.error(f"{args.folder} holds no recordings.csv: a folder laid "
+                     "out like ../shared/realvideo is needed")
     cv2.setNumThreads(1)
     with open(args.folder / "recordings.csv", newline="") as f:
         recordings = [r for r in csv.DictReader(f)
