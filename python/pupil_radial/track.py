@@ -140,6 +140,7 @@ class Frames:
         self.path = Path(path)
         self.decode_seconds = 0.0
         self.read = 0
+        self._iterated = False
         self.fps: Optional[float] = None
         if not self.path.exists():
             raise InputError(f"{self.path}: no such file or folder")
@@ -194,6 +195,11 @@ class Frames:
         return self.fps is None and self._capture is None
 
     def __iter__(self) -> Iterator[Frame]:
+        # A second pass would give no frames, or frames without images.
+        if self.read or self._iterated:
+            raise RuntimeError(f"{self.path}: its frames can be read once; "
+                               "open them again")
+        self._iterated = True
         if self._capture is None:
             yield from self._images()
         else:

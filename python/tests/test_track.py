@@ -177,6 +177,8 @@ def test_a_multi_page_tiff_is_a_frame_per_page(tmp_path, capsys):
     assert all(np.array_equal(f.image, t) for f, t in zip(read, truth))
     assert Frames(tmp_path / "stack.tif").timed_in_frames
     assert not frames.timed_in_frames
+    with pytest.raises(RuntimeError, match="read once"):
+        next(iter(frames))  # a second pass has no pages left to give
     # detect measures one of them, and says so.
     assert cli.main(["detect", str(tmp_path / "stack.tif")]) in (0, 1)
     assert "holds 40 images; this is the first" in capsys.readouterr().err
