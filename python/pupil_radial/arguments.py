@@ -77,8 +77,4 @@ def within(low, high):
     return check
 
 
-def unit(text):
-    (value,) = numbers(text, 1)
-    if not 0 <= value <= 1:
-        raise argparse.ArgumentTypeError(f"expected 0 to 1, got {text!r}")
-    return value
+unit = within(0, 1)

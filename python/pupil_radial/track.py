@@ -196,7 +196,7 @@ class Frames:
 
     def __iter__(self) -> Iterator[Frame]:
         # A second pass would give no frames, or frames without images.
-        if self.read or self._iterated:
+        if self._iterated:
             raise RuntimeError(f"{self.path}: its frames can be read once; "
                                "open them again")
         self._iterated = True
