@@ -214,9 +214,11 @@ def _smooth(t, d, seconds) -> np.ndarray:
         return np.where(known, total / weight, np.nan)
 
 
-def read_track_csv(path):
+def read_track_csv(path, fps: Optional[float] = None):
     """(frame, time_s, diameter_px, mm_per_px or None) of a `track` CSV:
-    the major axis where the pupil was found, NaN elsewhere."""
+    the major axis where the pupil was found, NaN elsewhere. With `fps`,
+    time_s is frame / fps; without, a CSV timed in frames (images tracked
+    without a rate) is refused, since every step counts in seconds."""
     not_ours = ValueError(f"{path}: not a CSV that `pupil-radial track` "
                           "wrote")
     try:
@@ -240,8 +242,16 @@ def read_track_csv(path):
         scale = _scale(body, column)
     except (ValueError, IndexError):
         raise ValueError(f"{path}: a row that is not a `track` row") from None
-    if not np.isfinite(time_s).all():
+    if fps is not None:
+        time_s = frame / float(fps)
+    elif not np.isfinite(time_s).all():
         raise ValueError(f"{path}: a time_s that is not a finite number")
+    elif frame.size > 1 and np.array_equal(time_s, frame):
+        # Margins of 50 ms and gaps of 0.5 s would be fractions of a frame:
+        # nothing would be cleaned, without a word.
+        raise ValueError(f"{path}: time_s is the frame number (images "
+                         "tracked without --fps); give their rate with "
+                         "--fps RATE")
     return frame, time_s, diameter, scale
 
 
@@ -254,11 +264,12 @@ def _scale(body, column) -> Optional[float]:
     return None
 
 
-def clean_csv(source, target, settings: Cleaning = Cleaning()):
+def clean_csv(source, target, settings: Cleaning = Cleaning(),
+              fps: Optional[float] = None):
     """Reads a `track` CSV, writes the cleaned trace's CSV to `target` (a
     path; None: standard output); returns the times, the raw diameters and
-    the Cleaned trace."""
-    frame, time_s, diameter, scale = read_track_csv(source)
+    the Cleaned trace. `fps`: as for read_track_csv()."""
+    frame, time_s, diameter, scale = read_track_csv(source, fps)
     cleaned = clean(time_s, diameter, settings)
     header = CLEAN_COLUMNS + (() if scale is None else ("diameter_clean_mm",))
     with (open(target, "w", newline="") if target is not None

@@ -184,6 +184,9 @@ def _clean_options(k):
                    default=Cleaning.max_gap, metavar="SECONDS",
                    help="longest gap filled by interpolation (default "
                    "%(default)s s); longer ones stay empty")
+    k.add_argument("--fps", type=arguments.positive, metavar="RATE",
+                   help="time_s = frame / RATE: for a track of images "
+                   "without --fps (timed in frames), or to override")
     k.add_argument("--plot", metavar="OUT.png",
                    help="raw and clean traces, filled stretches marked")
 
@@ -273,7 +276,8 @@ def _clean(args) -> int:
     check_output(args.plot, "--plot", inputs=(args.input,))
     try:
         time_s, diameter, cleaned = clean_csv(args.input, args.out,
-                                              Cleaning(max_gap=args.max_gap))
+                                              Cleaning(max_gap=args.max_gap),
+                                              args.fps)
     except BrokenPipeError:
         raise
     except OSError as error:

@@ -185,7 +185,8 @@ def test_a_reader_that_stops_reading_is_no_error(folder, tmp_path,
     # `pupil-radial track frames/ | head`: the closed pipe was reported as
     # an error ("standard output: Broken pipe", or "None: Broken pipe").
     track_csv = tmp_path / "t.csv"
-    assert cli.main(["track", str(folder), "--csv", str(track_csv)]) == 0
+    assert cli.main(["track", str(folder), "--csv", str(track_csv),
+                     "--fps", "30"]) == 0
     capsys.readouterr()
     for argv in (["track", str(folder)], ["clean", str(track_csv)]):
         read, write = os.pipe()

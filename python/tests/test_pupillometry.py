@@ -74,7 +74,8 @@ def test_calibrate_then_track_in_millimetres(tmp_path, capsys):
         assert float(r[11]) == pytest.approx(float(r[6]) * scale, abs=1e-4)
     # ... and a cleaned trace of it keeps the scale.
     cleaned = tmp_path / "c.csv"
-    assert cli.main(["clean", str(track_csv), "--out", str(cleaned)]) == 0
+    assert cli.main(["clean", str(track_csv), "--out", str(cleaned),
+                     "--fps", "30"]) == 0
     assert tuple(rows_of(cleaned)[0]) == CLEAN_COLUMNS + (
         "diameter_clean_mm",)
 
@@ -149,11 +150,9 @@ def test_a_lone_sample_amid_rejected_ones_is_no_anchor_for_the_fill():
     assert np.isfinite(result.diameter[-2:]).all()
 
 
-def test_the_clean_command_writes_the_columns_and_the_plot(tmp_path, capsys):
-    t, truth, d, _ = trace(seconds=4.0)
-    d[100:110] = np.nan
-    source = tmp_path / "t.csv"
-    with open(source, "w", newline="") as f:
+def write_track_csv(path, t, d):
+    """A `track` CSV of times `t` and diameters `d` (NaN: not found)."""
+    with open(path, "w", newline="") as f:
         writer = csv.writer(f)
         writer.writerow(("frame", "time_s", "found", "center_x", "center_y",
                          "major_px", "minor_px", "angle_deg", "confidence",
@@ -163,6 +162,13 @@ def test_the_clean_command_writes_the_columns_and_the_plot(tmp_path, capsys):
             writer.writerow([k, f"{t[k]:.6f}", int(ok), 1, 1,
                              f"{v:.4f}" if ok else "", 1, 0, 0.9,
                              "found" if ok else "not_found"])
+    return path
+
+
+def test_the_clean_command_writes_the_columns_and_the_plot(tmp_path, capsys):
+    t, truth, d, _ = trace(seconds=4.0)
+    d[100:110] = np.nan
+    source = write_track_csv(tmp_path / "t.csv", t, d)
     out = tmp_path / "c.csv"
     plot = ["--plot", str(tmp_path / "c.png")] if cli._have_matplotlib() \
         else []
@@ -187,6 +193,28 @@ def test_the_clean_command_writes_the_columns_and_the_plot(tmp_path, capsys):
         b"\r\n", b"\n").replace(b"\n", b"\r\n"))
     assert cli.main(["clean", str(again)]) == 0
     assert capsys.readouterr().out == printed.out
+
+
+def test_a_track_timed_in_frames_is_cleaned_only_with_its_rate(tmp_path,
+                                                               capsys):
+    # Images tracked without --fps: time_s is the frame number. Read as
+    # seconds, a 10-frame blink would be a gap of 10 s, left empty, and
+    # the 50 ms margins less than a frame.
+    t, truth, d, _ = trace(seconds=4.0)
+    d[100:110] = np.nan
+    framed = write_track_csv(tmp_path / "f.csv", np.arange(t.size), d)
+    out = tmp_path / "c.csv"
+    assert cli.main(["clean", str(framed), "--out", str(out)]) == 2
+    err = capsys.readouterr().err
+    assert "frame number" in err and "--fps" in err and not out.exists()
+    rate = 1 / (t[1] - t[0])
+    assert cli.main(["clean", str(framed), "--out", str(out), "--fps",
+                     f"{rate:.6f}"]) == 0
+    rows = rows_of(out)
+    assert float(rows[-1][1]) == pytest.approx(t[-1], abs=1e-5)
+    # The blink filled, and the margins around it, frames at this rate.
+    filled = [int(r[0]) for r in rows[1:] if r[4] == "1"]
+    assert filled == list(range(98, 112))
 
 
 def test_clean_takes_an_empty_track_and_refuses_what_is_none(tmp_path,
