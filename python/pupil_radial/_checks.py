@@ -62,6 +62,17 @@ def pair(name: str, value, meaning: str = "") -> tuple:
     return (a, b)
 
 
+def shape(value, largest: int = 16384) -> tuple:
+    """An image size (rows, cols): two integers from 1 to `largest`."""
+    try:
+        rows, cols = value
+    except (TypeError, ValueError):
+        raise TypeError(
+            f"shape must be (rows, cols), got {value!r}") from None
+    return (count("shape rows", rows, 1, largest),
+            count("shape cols", cols, 1, largest))
+
+
 def real_array(name: str, value) -> np.ndarray:
     """`value` as an array of real numbers (integers or floats, not bools)."""
     try:

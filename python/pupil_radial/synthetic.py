@@ -23,6 +23,7 @@ from typing import Optional
 import cv2
 import numpy as np
 
+from . import _checks
 from .pupil import Ellipse
 
 NO_PUPIL_KINDS = ("blank", "closed", "skin", "noise")
@@ -101,6 +102,7 @@ def random_params(shape=(480, 640), rng=None, **overrides) -> EyeParams:
 def eye(shape=(480, 640), seed=None, **overrides) -> SyntheticEye:
     """A random open eye of `shape` (rows, cols); `overrides` set any field
     of EyeParams (pupil=Ellipse(...), opening=0.0 for a shut eye, ...)."""
+    shape = _checks.shape(shape)
     rng = np.random.default_rng(seed)
     params = random_params(shape, rng, **overrides)
     return render(shape, params, rng)
@@ -109,6 +111,7 @@ def eye(shape=(480, 640), seed=None, **overrides) -> SyntheticEye:
 def no_pupil(kind: str, shape=(480, 640), seed=None) -> np.ndarray:
     """An image with no pupil in it: "blank" (one grey level), "closed"
     (a shut eye), "skin" (skin texture only) or "noise" (random pixels)."""
+    shape = _checks.shape(shape)
     rng = np.random.default_rng(seed)
     rows, cols = shape
     if kind == "blank":
@@ -333,6 +336,7 @@ def video(shape=(192, 192), seconds: float = 6.0, fps: float = 120.0,
     `flash_at` s (latency 0.25 s), the eye fixates and jumps in saccades
     (with motion blur while it moves), and blinks twice. `params.opening`
     of a frame is 0 while the lid is shut."""
+    shape = _checks.shape(shape)
     count = seconds * fps
     if not (np.isfinite(count) and 2 <= round(count) <= 10**7):
         raise ValueError(f"seconds x fps must give 2 to 10**7 frames, got "

@@ -71,6 +71,16 @@ def test_no_pupil_is_carried_over_a_lost_frame():
         synthetic.video(seconds=0.001)  # was an IndexError, frames later
 
 
+@pytest.mark.parametrize("shape, error", [
+    ((0, 10), ValueError),  # was OpenCV's assertion in resize
+    ((96.5, 96), TypeError), ((96, 96, 3), TypeError)])
+def test_the_generator_names_a_size_it_cannot_draw(shape, error):
+    for make in (synthetic.eye, synthetic.video,
+                 lambda size: synthetic.no_pupil("closed", size)):
+        with pytest.raises(error, match="shape"):
+            make(shape)
+
+
 def test_a_held_blink_is_searched_once_and_an_opening_eye_found(
         monkeypatch):
     opened = synthetic.eye((240, 320), seed=6, noise=1.0)
