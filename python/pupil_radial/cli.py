@@ -26,7 +26,7 @@ from .clean import Cleaning, clean_csv
 from .demo import run_demo as _demo
 from .detect import detect
 from .figures import draw, plot_clean
-from .image_files import page_count, read_image
+from .image_files import IMAGE_SUFFIXES, page_count, read_image
 from .pupil import DEFAULT_THRESHOLD, Pupil
 from .recording import OutputError, check_output, track_recording
 from .track import InputError
@@ -342,6 +342,9 @@ def _read_image(path):
     if not Path(path).is_file():
         raise InputError(f"{path}: not an image file")
     image = read_image(path, cv2.IMREAD_UNCHANGED)
+    if image is None and _is_video(path):
+        raise InputError(f"{path}: a video; `pupil-radial track` measures "
+                         "its frames")
     if image is None:
         raise InputError(f"{path}: not an image OpenCV can read, or cut "
                          "short")
@@ -350,6 +353,16 @@ def _read_image(path):
         print(f"pupil-radial: warning: {path} holds {pages} images; this "
               "is the first (track reads them all)", file=sys.stderr)
     return image
+
+
+def _is_video(path) -> bool:
+    if Path(path).suffix.lower() in IMAGE_SUFFIXES:
+        return False
+    capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
+    try:
+        return capture.isOpened() and capture.read()[0]
+    finally:
+        capture.release()
 
 
 def _as_dict(pupil: Pupil):

@@ -374,6 +374,7 @@ def test_an_interrupted_run_keeps_its_rows(tmp_path, video, monkeypatch):
     ("unreadable", ["track", "{tmp}/images"], "no frame could be read"),
     (None, ["detect", "{tmp}/missing.png"], "no such file"),
     ("text", ["detect", "{tmp}/file.avi"], "not an image"),
+    ("video", ["detect", "{tmp}/eye.avi"], "`pupil-radial track` measures"),
     ("empty", ["detect", "{tmp}/empty"], "not an image file"),
     ("nan", ["detect", "{tmp}/nan.tif"], "NaN"),
 ])
@@ -386,6 +387,12 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, make, args,
     elif make == "unreadable":
         (tmp_path / "images").mkdir()
         (tmp_path / "images" / "1.png").write_bytes(b"\x89PNG broken")
+    elif make == "video":
+        writer = cv2.VideoWriter(str(tmp_path / "eye.avi"),
+                                 cv2.VideoWriter_fourcc(*"FFV1"), 30.0,
+                                 (96, 96), False)
+        writer.write(synthetic.eye((96, 96), seed=1).image)
+        writer.release()
     elif make == "nan":
         image = synthetic.eye((96, 96), seed=1).image.astype(np.float32)
         image[10, 10] = np.nan
