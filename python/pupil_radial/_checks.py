@@ -13,6 +13,9 @@ INT32_MAX = 2**31 - 1
 #: More rays than this measure nothing more of a pupil and only cost time
 #: and memory.
 MAX_RAYS = 4096
+#: Frame rates, frames/s: times are written to the microsecond, and a
+#: faster rate would repeat them; a slower one would put them at infinity.
+FPS_RANGE = (1e-3, 1e5)
 
 
 def _is_real(value) -> bool:
@@ -60,6 +63,11 @@ def pair(name: str, value, meaning: str = "") -> tuple:
     if not (math.isfinite(a) and math.isfinite(b)):
         raise ValueError(f"{name} must be finite, got ({a}, {b})")
     return (a, b)
+
+
+def fps(value) -> float:
+    """A frame rate within FPS_RANGE."""
+    return number("fps", value, *FPS_RANGE)
 
 
 def shape(value, largest: int = 16384) -> tuple:

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import math
 
+from ._checks import FPS_RANGE
 from .calibrate import read_scale
 
 
@@ -78,3 +79,4 @@ def within(low, high):
 
 
 unit = within(0, 1)
+frame_rate = within(*FPS_RANGE)

@@ -243,7 +243,7 @@ def read_track_csv(path, fps: Optional[float] = None):
     except (ValueError, IndexError):
         raise ValueError(f"{path}: a row that is not a `track` row") from None
     if fps is not None:
-        time_s = frame / float(fps)
+        time_s = frame / _checks.fps(fps)
     elif not np.isfinite(time_s).all():
         raise ValueError(f"{path}: a time_s that is not a finite number")
     elif frame.size > 1 and np.array_equal(time_s, frame):

@@ -126,7 +126,7 @@ def _track_options(t):
                    "(in name order, numbers by their value), or an image "
                    "file (a multi-page TIFF: a frame per page); several "
                    "with --out-dir")
-    t.add_argument("--fps", type=arguments.positive, metavar="RATE",
+    t.add_argument("--fps", type=arguments.frame_rate, metavar="RATE",
                    help="frames per second: times for a folder's images "
                    "or a TIFF's pages (without it, they are timed in "
                    "frames), or instead of a video's own")
@@ -184,7 +184,7 @@ def _clean_options(k):
                    default=Cleaning.max_gap, metavar="SECONDS",
                    help="longest gap filled by interpolation (default "
                    "%(default)s s); longer ones stay empty")
-    k.add_argument("--fps", type=arguments.positive, metavar="RATE",
+    k.add_argument("--fps", type=arguments.frame_rate, metavar="RATE",
                    help="time_s = frame / RATE: for a track of images "
                    "without --fps (timed in frames), or to override")
     k.add_argument("--plot", metavar="OUT.png",

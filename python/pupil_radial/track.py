@@ -132,8 +132,8 @@ class Frames:
     announced)."""
 
     def __init__(self, path, fps: Optional[float] = None):
-        if fps is not None and not (np.isfinite(fps) and fps > 0):
-            raise ValueError(f"fps must be a positive number, got {fps}")
+        if fps is not None:
+            fps = _checks.fps(fps)
         # FFmpeg's own messages about a file it cannot read would only
         # repeat what InputError says; read once, when the backend loads.
         os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")

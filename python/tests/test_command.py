@@ -205,7 +205,11 @@ def test_a_reader_that_stops_reading_is_no_error(folder, tmp_path,
 @pytest.mark.parametrize("argv, words", [
     (["track"], "INPUT"),
     (["track", "x", "--threshold", "abc"], "expected a number, got 'abc'"),
-    (["track", "x", "--fps", "0"], "expected a positive number"),
+    # Times to the microsecond: 1e300 frames/s wrote every time as 0, and
+    # 1e-320 as inf.
+    (["track", "x", "--fps", "0"], "expected 0.001 to 100000"),
+    (["track", "x", "--fps", "1e300"], "expected 0.001 to 100000"),
+    (["clean", "x.csv", "--fps", "1e-320"], "expected 0.001 to 100000"),
     # OpenCV needs three corners a side; 2x2 ended in its traceback.
     (["calibrate", "x", "--square-mm", "2", "--pattern", "2x2"],
      "expected COLSxROWS"),

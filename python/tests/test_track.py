@@ -133,6 +133,9 @@ def test_reads_folders_in_name_order_and_videos_with_their_times(
     assert frames.fps == 120.0 and frames.count == len(truth)
     times = [f.time_s for f in frames]
     assert times[:3] == pytest.approx([0.0, 1 / 120, 2 / 120], abs=1e-6)
+    for rate in (0.0, 1e300, math.nan):  # times of 0 or infinity
+        with pytest.raises(ValueError, match="fps"):
+            Frames(path, fps=rate)
     for name, k in (("b.png", 1), ("a.png", 0), ("c.PNG", 2)):
         cv2.imwrite(str(tmp_path / name), truth[k].image)
     (tmp_path / "notes.txt").write_text("not an image")
