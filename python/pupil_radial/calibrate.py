@@ -80,6 +80,11 @@ def _spacings(corners, columns, rows) -> np.ndarray:
     return np.concatenate((along, across))
 
 
+#: mm per pixel: a pupil of a few pixels is at most 10 mm across, and a
+#: mouse's constricted pupil (0.1 mm) at most a thousand pixels.
+MM_PER_PX_RANGE = (1e-5, 5.0)
+
+
 def read_scale(value) -> float:
     """mm per pixel from a number, its text, or a JSON file holding
     {"mm_per_px": ...} as `calibrate` writes it."""
@@ -99,4 +104,10 @@ def read_scale(value) -> float:
             not (math.isfinite(scale) and scale > 0):
         raise ValueError(f"mm per pixel must be a positive number, got "
                          f"{scale!r}")
+    low, high = MM_PER_PX_RANGE
+    if not low <= scale <= high:
+        # The classic slip is pixels per mm (20, say) given for mm per pixel.
+        hint = f" (pixels per mm? then 1/{scale:g})" if scale > high else ""
+        raise ValueError(f"mm per pixel must be {low:g} to {high:g}, got "
+                         f"{scale:g}{hint}")
     return float(scale)

@@ -88,6 +88,9 @@ def test_no_board_is_one_line_and_status_2(tmp_path, capsys):
     assert "no checkerboard of 9x6" in err and err.count("\n") == 1
     with pytest.raises(SystemExit):
         cli.main(["track", "x.avi", "--mm-per-px", "-1"])
+    # Pixels per mm given for mm per pixel: pupils of a metre, unsaid.
+    with pytest.raises(ValueError, match="pixels per mm"):
+        read_scale("20")
 
 
 def trace(seconds=20.0, fps=60.0, seed=0):
