@@ -341,7 +341,10 @@ def _read_image(path):
         raise InputError(f"{path}: no such file")
     if not Path(path).is_file():
         raise InputError(f"{path}: not an image file")
-    image = read_image(path, cv2.IMREAD_UNCHANGED)
+    # Depth and colour kept, and the camera's EXIF orientation applied as
+    # viewers and `track` apply it (IMREAD_UNCHANGED would not): the same
+    # file, the same coordinates.
+    image = read_image(path, cv2.IMREAD_ANYDEPTH | cv2.IMREAD_ANYCOLOR)
     if image is None and _is_video(path):
         raise InputError(f"{path}: a video; `pupil-radial track` measures "
                          "its frames")
