@@ -55,7 +55,9 @@ def run(job: Job):
         summary, warning = track_recording(
             job.source, job.csv, job.plot, job.overlay, job.fps,
             job.mm_per_px, **job.options)
-        line = summary.line() + (f"; warning: {warning}" if warning else "")
+        hint = summary.hint(job.options.get("bright_pupil", False))
+        line = summary.line() + (f"; warning: {warning}" if warning else "") \
+            + (f"; note: {hint}" if hint else "")
         return job.source, line, None
     except (InputError, OutputError, ValueError, OSError) as error:
         return job.source, None, str(error)

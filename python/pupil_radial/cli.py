@@ -220,6 +220,9 @@ def _track(args) -> int:
         args.inputs[0], args.csv, args.plot, args.overlay, args.fps,
         args.mm_per_px, **options)
     print(summary.line(), file=sys.stderr)
+    hint = summary.hint(args.bright_pupil)
+    if hint:
+        print(f"pupil-radial: note: {hint}", file=sys.stderr)
     if warning:
         print(f"pupil-radial: warning: {warning}", file=sys.stderr)
     return 0

@@ -9,6 +9,7 @@ import os
 import sys
 import time
 from pathlib import Path
+from typing import Optional
 
 import cv2
 import numpy as np
@@ -91,6 +92,15 @@ class Summary:
         self.processing = 0.0
         self.decoding = 0.0
         self.times, self.pupils = [], []
+
+    def hint(self, bright_pupil: bool) -> Optional[str]:
+        """A note for a run that found (almost) nothing: most often a pupil
+        that shows bright, looked for as a dark one."""
+        readable = self.frames - self.unreadable
+        if bright_pupil or not readable or self.found >= 0.05 * readable:
+            return None
+        return ("a pupil in fewer than 5 % of the frames; if it shows "
+                "bright (on-axis light, two-photon rigs), try --bright-pupil")
 
     def line(self):
         share = 100 * self.found / self.frames if self.frames else 0.0

@@ -327,6 +327,16 @@ def test_the_overlay_has_a_frame_per_row_whatever_the_images(
                                               False, False]
 
 
+def test_a_bright_pupil_looked_for_as_dark_gets_a_note(tmp_path, capsys):
+    for k in range(3):
+        eye = synthetic.eye((96, 96), seed=k).image
+        cv2.imwrite(str(tmp_path / f"{k}.png"), 255 - eye)
+    for flag, note in (([], True), (["--bright-pupil"], False)):
+        assert cli.main(["track", str(tmp_path)] + flag) == 0
+        err = capsys.readouterr().err
+        assert ("try --bright-pupil" in err) == note
+
+
 def test_csv_rows_hold_each_frame_s_pupil(tmp_path, video):
     path, truth = video
     out = tmp_path / "out.csv"
