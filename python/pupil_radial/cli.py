@@ -29,7 +29,7 @@ from .figures import draw, plot_clean
 from .image_files import IMAGE_SUFFIXES, page_count, read_image
 from .pupil import DEFAULT_THRESHOLD, Pupil
 from .recording import OutputError, check_output, track_recording
-from .track import InputError
+from .track import InputError, first_video_frame
 
 
 class UsageError(Exception):
@@ -348,7 +348,8 @@ def _read_image(path):
     # viewers and `track` apply it (IMREAD_UNCHANGED would not): the same
     # file, the same coordinates.
     image = read_image(path, cv2.IMREAD_ANYDEPTH | cv2.IMREAD_ANYCOLOR)
-    if image is None and _is_video(path):
+    if image is None and Path(path).suffix.lower() not in IMAGE_SUFFIXES \
+            and first_video_frame(path) is not None:
         raise InputError(f"{path}: a video; `pupil-radial track` measures "
                          "its frames")
     if image is None:
@@ -359,16 +360,6 @@ def _read_image(path):
         print(f"pupil-radial: warning: {path} holds {pages} images; this "
               "is the first (track reads them all)", file=sys.stderr)
     return image
-
-
-def _is_video(path) -> bool:
-    if Path(path).suffix.lower() in IMAGE_SUFFIXES:
-        return False
-    capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
-    try:
-        return capture.isOpened() and capture.read()[0]
-    finally:
-        capture.release()
 
 
 def _as_dict(pupil: Pupil):

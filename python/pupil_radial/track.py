@@ -134,9 +134,6 @@ class Frames:
     def __init__(self, path, fps: Optional[float] = None):
         if fps is not None:
             fps = _checks.fps(fps)
-        # FFmpeg's own messages about a file it cannot read would only
-        # repeat what InputError says; read once, when the backend loads.
-        os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
         self.path = Path(path)
         self.decode_seconds = 0.0
         self.read = 0
@@ -164,14 +161,10 @@ class Frames:
                 raise InputError(f"{self.path}: not an image OpenCV can "
                                  "read, or cut short")
         else:
-            capture = cv2.VideoCapture(str(self.path), cv2.CAP_FFMPEG)
-            ok = capture.isOpened()
-            first = capture.read() if ok else (False, None)
-            if not first[0]:
-                capture.release()
+            first = first_video_frame(self.path)
+            if first is None:
                 raise InputError(f"{self.path}: not a video OpenCV can read")
-            capture.release()
-            self.shape = first[1].shape[:2]
+            self.shape = first.shape[:2]
             # Opened again so that the first frame is read like the rest.
             self._capture = cv2.VideoCapture(str(self.path), cv2.CAP_FFMPEG)
             own = self._capture.get(cv2.CAP_PROP_FPS)
@@ -265,6 +258,20 @@ class Frames:
         if last is not None and time_s <= last[1]:
             time_s = last[1] + (index - last[0]) * self._time(1)
         return time_s
+
+
+def first_video_frame(path) -> Optional[np.ndarray]:
+    """The first frame of a video file OpenCV's FFmpeg reader decodes, or
+    None: whether a file is a video at all."""
+    # FFmpeg's own messages about a file it cannot read would only repeat
+    # what the caller says; read once, when the backend loads.
+    os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
+    capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
+    try:
+        ok, image = capture.read() if capture.isOpened() else (False, None)
+    finally:
+        capture.release()
+    return image if ok else None
 
 
 def _in_number_order(path: Path):
