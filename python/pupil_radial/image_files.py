@@ -50,7 +50,11 @@ def folder_image(path) -> Optional[np.ndarray]:
 
 def page_count(path) -> int:
     """How many images a file holds: the pages of a multi-page TIFF, else
-    one; 0 where OpenCV cannot read it."""
+    one; 0 for a TIFF OpenCV cannot read."""
+    # Only a TIFF holds several images OpenCV reads: any other file is not
+    # opened a second time to count them.
+    if Path(path).suffix.lower() not in (".tif", ".tiff"):
+        return 1
     try:
         return int(cv2.imcount(str(path)))
     except cv2.error:
