@@ -320,10 +320,8 @@ def _detect(args) -> int:
     except (TypeError, ValueError) as error:
         raise InputError(f"{args.image}: {error}") from None
     if args.overlay:
-        shown = image if image.dtype == np.uint8 else cv2.normalize(
-            image, None, 0, 255, cv2.NORM_MINMAX).astype(np.uint8)
-        if not cv2.imwrite(args.overlay, draw(shown[..., :3] if shown.ndim
-                                              == 3 else shown, pupil)):
+        if not cv2.imwrite(args.overlay, draw(image[..., :3] if image.ndim
+                                              == 3 else image, pupil)):
             raise UsageError(f"{args.overlay}: cannot write an image there")
     if args.json:
         print(json.dumps(_as_dict(pupil)))

@@ -6,16 +6,21 @@ from __future__ import annotations
 import cv2
 import numpy as np
 
-from .locate import as_gray
+from .locate import level_scale
 from .pupil import Pupil
 
 
 def draw(image, pupil: Pupil):
     """A BGR copy of `image` with the pupil's ellipse and centre drawn, or a
-    red cross in the corner where none was found; a gray image of another
-    depth than 8 bits is shown on 8, scaled as detect() scales it."""
-    if image.ndim == 2 and image.dtype != np.uint8:
-        image = np.clip(np.rint(as_gray(image)), 0, 255).astype(np.uint8)
+    red cross in the corner where none was found; an image of another
+    depth than 8 bits is shown on 8, scaled as detect() scales it (float
+    levels beyond 255, raw counts, by their largest)."""
+    if image.dtype != np.uint8:
+        levels = image.astype(np.float32) * level_scale(image)
+        top = float(levels.max(initial=0.0))
+        if top > 255:
+            levels *= np.float32(255 / top)
+        image = np.clip(np.rint(levels), 0, 255).astype(np.uint8)
     canvas = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR) if image.ndim == 2 \
         else image.copy()
     if pupil.found:

@@ -27,17 +27,25 @@ def as_gray(image, window=None) -> np.ndarray:
         code = cv2.COLOR_BGR2GRAY if part.shape[2] == 3 else \
             cv2.COLOR_BGRA2GRAY
         part = cv2.cvtColor(np.ascontiguousarray(part), code)
-    if image.dtype == np.uint8:
-        return part.astype(np.float32)
-    if image.dtype == np.uint16:
-        return part.astype(np.float32) * np.float32(255 / _top(image))
     gray = part.astype(np.float32)
+    scale = level_scale(image)
+    if scale != 1:
+        gray *= scale
+    return gray
+
+
+def level_scale(image) -> np.float32:
+    """The factor that brings `image`'s levels to a 0-255 scale: 16-bit
+    images by their bit depth, float images whose largest value is at most
+    1 by 255, others as they are."""
+    if image.dtype == np.uint16:
+        return np.float32(255 / _top(image))
     if np.issubdtype(image.dtype, np.floating):
         if not np.isfinite(image).all():
             raise ValueError("image holds NaN or infinite values")
         if image.max() <= 1.0:
-            gray *= np.float32(255)
-    return gray
+            return np.float32(255)
+    return np.float32(1)
 
 
 def inverted(image) -> np.ndarray:

@@ -301,3 +301,18 @@ def test_hints_that_are_wrong_do_not_hide_the_pupil():
     shut = np.full_like(e.image, 150)
     found = [q.found for q in track([e.image, shut, moved.image], **hint)]
     assert found == [True, False, True]
+
+
+def test_detect_overlays_show_levels_as_track_does(tmp_path):
+    # 12-bit levels 1000-3040 were stretched to 0-255 by detect's overlay
+    # alone, gray or colour: its levels were not those track shows.
+    eye = synthetic.eye((96, 96), seed=2).image
+    raw = (1000 + eye.astype(np.uint16) * 8).astype(np.uint16)
+    gray, colour = tmp_path / "gray.png", tmp_path / "colour.png"
+    cv2.imwrite(str(gray), raw)
+    cv2.imwrite(str(colour), cv2.cvtColor(raw, cv2.COLOR_GRAY2BGR))
+    for path in (gray, colour):
+        out = tmp_path / (path.stem + ".jpg")
+        assert cli.main(["detect", str(path), "--overlay", str(out)]) == 0
+        shown = cv2.imread(str(out), cv2.IMREAD_GRAYSCALE).astype(float)
+        assert abs(np.median(shown) - np.median(raw) * 255 / 4095) < 2
