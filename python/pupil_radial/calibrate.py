@@ -41,9 +41,11 @@ class Scale:
 def chessboard_scale(image, square_mm: float, pattern=(9, 6)) -> Scale:
     """The scale of `image` (gray or BGR, 8 or 16 bits) from a checkerboard
     of `pattern` inner corners (columns, rows) whose squares are
-    `square_mm` wide. Raises NoBoardError where there is none."""
+    `square_mm` wide. Raises NoBoardError where there is none, and
+    ValueError naming square_mm where the scale it gives is beyond any
+    eye camera's (MM_PER_PX_RANGE): `track` would refuse it."""
     image = _checks.image(image)
-    square_mm = _checks.number("square_mm", square_mm, 1e-6, 1e6)
+    square_mm = _checks.number("square_mm", square_mm, *SQUARE_MM_RANGE)
     columns, rows = (_checks.count("pattern", v, minimum=3, maximum=100)
                      for v in pattern)
     gray = image if image.ndim == 2 else cv2.cvtColor(image[..., :3],
@@ -66,6 +68,13 @@ def chessboard_scale(image, square_mm: float, pattern=(9, 6)) -> Scale:
     spacing = _spacings(corners, columns, rows)
     median = float(np.median(spacing))
     low, high = np.percentile(spacing, (10, 90))
+    least, most = MM_PER_PX_RANGE
+    if not least <= square_mm / median <= most:
+        # Squares given in micrometres, or a board seen from afar.
+        raise ValueError(
+            f"square_mm {square_mm:g} over squares of {median:.1f} px is "
+            f"{square_mm / median:.3g} mm per pixel, beyond an eye camera's "
+            f"{least:g} to {most:g}: are the squares in mm?")
     return Scale(square_mm / median, median, float((high - low) / median),
                  (columns, rows), square_mm,
                  (int(gray.shape[1]), int(gray.shape[0])))
@@ -79,6 +88,9 @@ def _spacings(corners, columns, rows) -> np.ndarray:
     across = np.hypot(*(grid[1:] - grid[:-1]).reshape(-1, 2).T)
     return np.concatenate((along, across))
 
+
+#: The printed squares' side in mm that chessboard_scale() takes.
+SQUARE_MM_RANGE = (1e-6, 1e6)
 
 #: mm per pixel: a pupil of a few pixels is at most 10 mm across, and a
 #: mouse's constricted pupil (0.1 mm) at most a thousand pixels.

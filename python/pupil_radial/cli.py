@@ -21,7 +21,7 @@ import numpy as np
 
 from . import __version__
 from . import _checks, arguments, batch
-from .calibrate import NoBoardError, chessboard_scale
+from .calibrate import SQUARE_MM_RANGE, chessboard_scale
 from .clean import Cleaning, clean_csv
 from .demo import run_demo as _demo
 from .detect import detect
@@ -166,7 +166,7 @@ def _detect_options(d):
 def _calibrate_options(c):
     """calibrate IMAGE: the scale from a checkerboard."""
     c.add_argument("image", metavar="IMAGE")
-    c.add_argument("--square-mm", type=arguments.positive, required=True,
+    c.add_argument("--square-mm", type=arguments.within(*SQUARE_MM_RANGE), required=True,
                    metavar="S",
                    help="the printed squares' side in mm")
     c.add_argument("--pattern", type=arguments.pattern, default=(9, 6),
@@ -261,7 +261,7 @@ def _calibrate(args) -> int:
     check_output(args.out, "--out", (".json",))
     try:
         scale = chessboard_scale(image, args.square_mm, args.pattern)
-    except NoBoardError as error:
+    except ValueError as error:  # NoBoardError too
         raise InputError(f"{args.image}: {error}") from None
     print(f"mm_per_px {scale.mm_per_px:.6g} (squares of "
           f"{scale.spacing_px:.3f} px, spread {100 * scale.spread:.2f} %)")

@@ -215,6 +215,7 @@ def test_a_reader_that_stops_reading_is_no_error(folder, tmp_path,
     # OpenCV needs three corners a side; 2x2 ended in its traceback.
     (["calibrate", "x", "--square-mm", "2", "--pattern", "2x2"],
      "expected COLSxROWS"),
+    (["calibrate", "x", "--square-mm", "1e-9"], "expected 1e-06 to 1e+06"),
     # Unchecked, they ended in tracebacks: no frame, or 894 GiB of times.
     (["demo", "--seconds", "0.001"], "expected 1 to 600"),
     (["demo", "--seconds", "1e9"], "expected 1 to 600"),

@@ -86,6 +86,14 @@ def test_no_board_is_one_line_and_status_2(tmp_path, capsys):
     assert cli.main(["calibrate", str(image), "--square-mm", "2"]) == 2
     err = capsys.readouterr().err
     assert "no checkerboard of 9x6" in err and err.count("\n") == 1
+    # Squares in micrometres: a scale track refuses was written unsaid.
+    cv2.imwrite(str(image), board())
+    out = tmp_path / "scale.json"
+    assert cli.main(["calibrate", str(image), "--square-mm", "2000",
+                     "--out", str(out)]) == 2
+    err = capsys.readouterr().err
+    assert "are the squares in mm?" in err and err.count("\n") == 1
+    assert not out.exists()
     with pytest.raises(SystemExit):
         cli.main(["track", "x.avi", "--mm-per-px", "-1"])
     # Pixels per mm given for mm per pixel: pupils of a metre, unsaid.
