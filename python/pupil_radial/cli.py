@@ -166,8 +166,8 @@ def _detect_options(d):
 def _calibrate_options(c):
     """calibrate IMAGE: the scale from a checkerboard."""
     c.add_argument("image", metavar="IMAGE")
-    c.add_argument("--square-mm", type=arguments.within(*SQUARE_MM_RANGE), required=True,
-                   metavar="S",
+    c.add_argument("--square-mm", type=arguments.within(*SQUARE_MM_RANGE),
+                   required=True, metavar="S",
                    help="the printed squares' side in mm")
     c.add_argument("--pattern", type=arguments.pattern, default=(9, 6),
                    metavar="COLSxROWS", help="inner corners (default 9x6)")
