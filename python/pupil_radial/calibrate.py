@@ -68,14 +68,14 @@ def chessboard_scale(image, square_mm: float, pattern=(9, 6)) -> Scale:
     spacing = _spacings(corners, columns, rows)
     median = float(np.median(spacing))
     low, high = np.percentile(spacing, (10, 90))
-    least, most = MM_PER_PX_RANGE
-    if not least <= square_mm / median <= most:
+    mm_per_px, (least, most) = square_mm / median, MM_PER_PX_RANGE
+    if not least <= mm_per_px <= most:
         # Squares given in micrometres, or a board seen from afar.
         raise ValueError(
             f"square_mm {square_mm:g} over squares of {median:.1f} px is "
-            f"{square_mm / median:.3g} mm per pixel, beyond an eye camera's "
+            f"{mm_per_px:.3g} mm per pixel, beyond an eye camera's "
             f"{least:g} to {most:g}: are the squares in mm?")
-    return Scale(square_mm / median, median, float((high - low) / median),
+    return Scale(mm_per_px, median, float((high - low) / median),
                  (columns, rows), square_mm,
                  (int(gray.shape[1]), int(gray.shape[0])))
 

@@ -40,7 +40,7 @@ def level_scale(image) -> np.float32:
     1 by 255, others as they are."""
     if image.dtype == np.uint16:
         return np.float32(255 / _top(image))
-    if np.issubdtype(image.dtype, np.floating):
+    if image.dtype.kind == "f":
         if not np.isfinite(image).all():
             raise ValueError("image holds NaN or infinite values")
         if image.max() <= 1.0:
