@@ -9,7 +9,10 @@ Gates (any failing scores 0):
 - contrast: the inside's median below the surround's by 12 % of the
   surround's level (Weber contrast: the same at any exposure or bit depth)
   and by 4 times the gradient noise, and evenly dark (lashes on a shut lid
-  are half bright).
+  are half bright);
+- closed: the ring around no darker than halfway to the inside on both
+  sides of any line through the centre (a brow, hair, a glasses frame or
+  the shade between narrow lids runs through what is fitted to it).
 
 Terms:
 - support: the share of rays whose edge lies on the ellipse (0 at 45 %,
@@ -46,6 +49,10 @@ _INSIDE = len(TUNING.inner_rings) * _N
 _HALF_IN, _FIVE_EIGHTHS_IN, _THREE_QUARTERS_IN = (
     _INSIDE // 2, 5 * _INSIDE // 8, 3 * _INSIDE // 4)
 _QUARTER_OUT, _HALF_OUT = _N // 4, _N // 2
+# Each direction around beside its neighbours: one dark crypt of an iris or
+# one lash is no band.
+_ARCS = (np.arange(_N)[:, None]
+         + np.arange(-TUNING.band_arc, TUNING.band_arc + 1)) % _N
 
 
 def on_edge(ellipse: Ellipse, residuals: np.ndarray) -> np.ndarray:
@@ -83,13 +90,15 @@ def dark_inside(region: Region, ellipse: Ellipse) -> bool:
     on a shut lid), darker than its surround by more than the texture of
     skin between lashes, and evenly: five in eight samples inside no more
     than a quarter of the way from the inside's median to the outside's
-    (glints may cover a third of a pupil)."""
+    (glints may cover a third of a pupil). And closed: a dark band that
+    runs on past the ellipse on both sides is no pupil."""
     along = radius_from_centre(ellipse, _COS, _SIN)
     values = region.sample(ellipse.cx, ellipse.cy, _COS, _SIN,
                            along * _RINGS + _RING_OFFSETS)
+    around = values[-1]
     inner = np.partition(values[:-1].ravel(),
                          (_HALF_IN, _FIVE_EIGHTHS_IN, _THREE_QUARTERS_IN))
-    outer = np.partition(values[-1], (_QUARTER_OUT, _HALF_OUT))
+    outer = np.partition(around, (_QUARTER_OUT, _HALF_OUT))
     if inner[_THREE_QUARTERS_IN] >= outer[_QUARTER_OUT]:
         return False
     contrast = outer[_HALF_OUT] - inner[_HALF_IN]
@@ -97,7 +106,16 @@ def dark_inside(region: Region, ellipse: Ellipse) -> bool:
     least = max(weber * outer[_HALF_OUT], over_noise * region.noise())
     return not (contrast < least
                 or inner[_FIVE_EIGHTHS_IN]
-                > inner[_HALF_IN] + TUNING.evenness * contrast)
+                > inner[_HALF_IN] + TUNING.evenness * contrast
+                or _band_through(around) < inner[_HALF_IN]
+                + TUNING.band_share * contrast)
+
+
+def _band_through(around: np.ndarray) -> float:
+    """The darkest level around that a line through the centre meets on
+    both sides: the lighter end of each diameter, the darkest of those."""
+    arc = around[_ARCS].mean(axis=1)
+    return float(np.maximum(arc[:_N // 2], arc[_N // 2:]).min())
 
 
 def _ramp(value: float, ramp) -> float:

@@ -48,8 +48,9 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
        edge lies on the ellipse, times the edges' median gradient against
        the image's gradient noise, times a term of the fit's residual; an
        ellipse that is implausibly flat, not darker inside than around it
-       (by 12 % of the surround's level in the median), off the image or
-       outside the searched range scores 0.
+       (by 12 % of the surround's level in the median), crossed by a dark
+       band (a brow, a frame), off the image or outside the searched range
+       scores 0.
 
     Raises TypeError or ValueError naming the argument for input that is not
     an image or options out of range; any valid image gives a Pupil.

@@ -53,6 +53,7 @@ class EyeParams:
     motion_blur: tuple = (0.0, 0.0)  # (dx, dy) in px over the exposure
     exposure: float = 1.0       # the scene's brightness, before the noise
     brow: bool = False          # a dark brow above the eye
+    wide_brow: bool = False     # a remote camera's view of it: a soft band
     glasses: bool = False       # a dark glasses frame around it
     dark_corner: bool = False   # hair or a shadow over a corner of the frame
     bits: int = 8               # > 8: uint16 data, 0 to 2**bits - 1
@@ -160,7 +161,7 @@ def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
     shade = np.exp(-np.maximum(y - upper, 0) / (0.06 * p.iris_radius + 1))
     image *= 1 - 0.35 * shade * inside
 
-    if p.brow or p.glasses or p.dark_corner:
+    if p.brow or p.wide_brow or p.glasses or p.dark_corner:
         image = _beside_the_eye(image, p)
     covered = (~opening).astype(np.uint8)
     lash_mask = _lashes(shape, p, rng, upper[0])
@@ -188,11 +189,12 @@ def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
 
 def _beside_the_eye(image, p: EyeParams) -> np.ndarray:
     """Dark things a camera sees beside the eye: a brow, a band of hair
-    over the eye's upper reach, the rim of a glasses frame around it, and
-    hair or a shadow over the top left corner, wide and with a ragged
-    edge (a bright background looks the same once a bright pupil's image is
-    inverted); all drawn from the eye's geometry, so they use no random
-    numbers."""
+    over the eye's upper reach; the brow as a remote camera sees it whole,
+    a soft band taller than a pupil is wide that dims the skin; the rim of
+    a glasses frame around it, and hair or a shadow over the top left
+    corner, wide and with a ragged edge (a bright background looks the same
+    once a bright pupil's image is inverted); all drawn from the eye's
+    geometry, so they use no random numbers."""
     icx, icy = p.iris_center
     r = p.iris_radius
     image = image.copy()
@@ -200,6 +202,12 @@ def _beside_the_eye(image, p: EyeParams) -> np.ndarray:
         cv2.ellipse(image, (int(icx * 16), int((icy - 1.6 * r) * 16)),
                     (int(2.4 * r * 16), int(0.5 * r * 16)), 0, 195, 345,
                     22.0, max(3, int(0.35 * r)), cv2.LINE_AA, 4)
+    if p.wide_brow:
+        band = np.zeros(image.shape, np.float32)
+        cv2.ellipse(band, (int(icx * 16), int((icy - 2.2 * r) * 16)),
+                    (int(2.6 * r * 16), int(0.6 * r * 16)), 0, 0, 360, 1.0,
+                    -1, cv2.LINE_AA, 4)
+        image *= 1 - 0.55 * cv2.GaussianBlur(band, (0, 0), 0.2 * r)
     if p.glasses:
         cv2.ellipse(image, (int(icx * 16), int(icy * 16)),
                     (int(2.3 * r * 16), int(1.55 * r * 16)), 0, 0, 360,

@@ -177,6 +177,13 @@ class Tuning:
     the inside's median to the outside's."""
     ring_directions: int = 32
     """Directions of the darkness check."""
+    band_share: float = 0.5
+    """Where the ring around is darker than this share of the way from the
+    inside's median to the surround's on both sides of the centre, a dark
+    band runs through: a brow or hair seen whole by a remote camera, a
+    glasses frame, the shade between narrow lids."""
+    band_arc: int = 1
+    """... each direction averaged with this many on either side."""
     inner_rings: tuple = (0.25, 0.5, 0.75)
     """Rings inside the pupil, as shares of the radius along each
     direction."""

@@ -54,6 +54,23 @@ def test_the_inside_must_be_darker_by_the_least_contrast():
     assert not dark_inside(region, ellipse)
 
 
+def test_a_dark_band_through_the_centre_is_no_pupil():
+    # Dark on both sides of the centre runs through: a brow, a frame.
+    # Dark on one side (a lash line along the top) or single dark pixels
+    # opposite each other (an iris's crypts) leave a pupil.
+    def with_dark(rows=(), pixels=()):
+        region, ellipse = disc_region(40, 120)
+        region.smooth[[r - region.y0 for r in rows], :] = 40
+        for x, y in pixels:
+            region.smooth[y - region.y0, x - region.x0] = 40
+        return dark_inside(region, ellipse)
+
+    assert with_dark()
+    assert not with_dark(rows=range(34, 47))
+    assert with_dark(rows=range(20, 26))
+    assert with_dark(pixels=((61, 40), (19, 40)))
+
+
 def faint_eye(difference):
     """A clean synthetic eye whose pupil is `difference` levels darker than
     the iris around it."""

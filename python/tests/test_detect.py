@@ -219,6 +219,27 @@ def _shaded_opening_around_the_iris(gray):
     return 140, 120
 
 
+def remote_crop(seed, opening):
+    """An eye as a remote camera crops it: small and soft, the whole brow
+    in view as a band above it."""
+    rng = np.random.default_rng(seed)
+    x, y = 48 + rng.uniform(-5, 5), 58 + rng.uniform(-4, 4)
+    return synthetic.eye((96, 96), seed=seed, iris_radius=12.5,
+                         iris_center=(x, y), lid_center_y=y,
+                         pupil=Ellipse(x, y, 10.0, 9.0, 0.0), opening=opening,
+                         pupil_level=25.0, defocus=1.5, wide_brow=True)
+
+
+def test_a_brow_seen_whole_is_no_pupil():
+    # A remote camera sees a brow as a soft dark band: fitted through, it
+    # had a pupil's contrast and edges, and a shut eye under it was "found".
+    for seed in range(12):
+        assert not detect(remote_crop(seed, 0.0).image).found, seed
+        eye = remote_crop(seed, 0.8)
+        pupil = detect(eye.image)
+        assert pupil.found and errors(pupil, eye.pupil)[0] < 1.0, seed
+
+
 @pytest.mark.parametrize("scene", [_brow_joined_to_the_iris,
                                    _shaded_opening_around_the_iris])
 def test_a_pupil_within_a_dark_area_that_scores_higher_is_a_candidate(scene):
