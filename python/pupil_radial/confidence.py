@@ -114,8 +114,9 @@ def dark_inside(region: Region, ellipse: Ellipse) -> bool:
 def _band_through(around: np.ndarray) -> float:
     """The darkest level around that a line through the centre meets on
     both sides: the lighter end of each diameter, the darkest of those."""
-    arc = around[_ARCS].mean(axis=1)
-    return float(np.maximum(arc[:_N // 2], arc[_N // 2:]).min())
+    arcs = around[_ARCS].sum(axis=1)
+    return float(np.maximum(arcs[:_N // 2], arcs[_N // 2:]).min()) / \
+        _ARCS.shape[1]
 
 
 def _ramp(value: float, ramp) -> float:
