@@ -15,6 +15,13 @@ import numpy as np
 
 from . import _checks
 
+#: The printed squares' side in mm that chessboard_scale() takes.
+SQUARE_MM_RANGE = (1e-6, 1e6)
+
+#: mm per pixel: a pupil of a few pixels is at most 10 mm across, and a
+#: mouse's constricted pupil (0.1 mm) at most a thousand pixels.
+MM_PER_PX_RANGE = (1e-5, 5.0)
+
 
 class NoBoardError(ValueError):
     """No checkerboard of the pattern asked for is in the image."""
@@ -87,14 +94,6 @@ def _spacings(corners, columns, rows) -> np.ndarray:
     along = np.hypot(*(grid[:, 1:] - grid[:, :-1]).reshape(-1, 2).T)
     across = np.hypot(*(grid[1:] - grid[:-1]).reshape(-1, 2).T)
     return np.concatenate((along, across))
-
-
-#: The printed squares' side in mm that chessboard_scale() takes.
-SQUARE_MM_RANGE = (1e-6, 1e6)
-
-#: mm per pixel: a pupil of a few pixels is at most 10 mm across, and a
-#: mouse's constricted pupil (0.1 mm) at most a thousand pixels.
-MM_PER_PX_RANGE = (1e-5, 5.0)
 
 
 def read_scale(value) -> float:
