@@ -12,7 +12,9 @@ Gates (any failing scores 0):
   are half bright);
 - closed: the ring around no darker than halfway to the inside on both
   sides of any line through the centre (a brow, hair, a glasses frame or
-  the shade between narrow lids runs through what is fitted to it).
+  the shade between narrow lids runs through what is fitted to it), and
+  no line that dark, narrower than the ellipse, leaving it on one side
+  out to three radii (the thick end of a shut lid's lashes).
 
 Terms:
 - support: the share of rays whose edge lies on the ellipse (0 at 45 %,
@@ -49,6 +51,9 @@ _INSIDE = len(TUNING.inner_rings) * _N
 _HALF_IN, _FIVE_EIGHTHS_IN, _THREE_QUARTERS_IN = (
     _INSIDE // 2, 5 * _INSIDE // 8, 3 * _INSIDE // 4)
 _QUARTER_OUT, _HALF_OUT = _N // 4, _N // 2
+# Radii, as shares of the radius, along which a dark line leaving is seen.
+_LINE_RADII = np.linspace(*TUNING.line_reach[:2],
+                          TUNING.line_reach[2])[:, None]
 # Each direction around beside its neighbours: one dark crypt of an iris or
 # one lash is no band.
 _ARCS = (np.arange(_N)[:, None]
@@ -91,7 +96,8 @@ def dark_inside(region: Region, ellipse: Ellipse) -> bool:
     skin between lashes, and evenly: five in eight samples inside no more
     than a quarter of the way from the inside's median to the outside's
     (glints may cover a third of a pupil). And closed: a dark band that
-    runs on past the ellipse on both sides is no pupil."""
+    runs on past the ellipse on both sides, or a narrower dark line that
+    leaves it on one, is no pupil."""
     along = radius_from_centre(ellipse, _COS, _SIN)
     values = region.sample(ellipse.cx, ellipse.cy, _COS, _SIN,
                            along * _RINGS + _RING_OFFSETS)
@@ -104,11 +110,12 @@ def dark_inside(region: Region, ellipse: Ellipse) -> bool:
     contrast = outer[_HALF_OUT] - inner[_HALF_IN]
     weber, over_noise = TUNING.min_contrast
     least = max(weber * outer[_HALF_OUT], over_noise * region.noise())
+    dark = inner[_HALF_IN] + TUNING.band_share * contrast
     return not (contrast < least
                 or inner[_FIVE_EIGHTHS_IN]
                 > inner[_HALF_IN] + TUNING.evenness * contrast
-                or _band_through(around) < inner[_HALF_IN]
-                + TUNING.band_share * contrast)
+                or _band_through(around) < dark
+                or _line_leaving(region, ellipse, along, around, dark))
 
 
 def _band_through(around: np.ndarray) -> float:
@@ -117,6 +124,34 @@ def _band_through(around: np.ndarray) -> float:
     arcs = around[_ARCS].sum(axis=1)
     return float(np.maximum(arcs[:_N // 2], arcs[_N // 2:]).min()) / \
         _ARCS.shape[1]
+
+
+def _line_leaving(region: Region, ellipse: Ellipse, along: np.ndarray,
+                  around: np.ndarray, dark: float) -> bool:
+    """Whether a dark line narrower than the ellipse leaves it: below
+    `dark` in one direction at every radius out to three that the region
+    holds, light on both sides. What was fitted is then the thick end of
+    a line (a shut lid's lashes), not a pupil, which the iris rings."""
+    t = TUNING
+    # Such a line crosses the ring around: only its dark directions can
+    # hold one (most fits have none, and cost nothing more).
+    ways = around < dark
+    if not ways.any():
+        return False
+    cos, sin = _COS[ways], _SIN[ways]
+    xs = ellipse.cx + cos * (along[ways] * _LINE_RADII)
+    ys = ellipse.cy + sin * (along[ways] * _LINE_RADII)
+    seen = region.holds(xs, ys)
+    lines = ((region.sample_at(xs, ys) < dark) | ~seen).all(axis=0) & (
+        seen.sum(axis=0) >= t.line_least_seen)
+    if not lines.any():
+        return False
+    xs, ys, seen = xs[:, lines], ys[:, lines], seen[:, lines]
+    side = ellipse.minor / 2 + t.line_side
+    dx, dy = -sin[lines] * side, cos[lines] * side
+    light = (region.sample_at(xs + dx, ys + dy) >= dark) & (
+        region.sample_at(xs - dx, ys - dy) >= dark)
+    return bool((light | ~seen).all(axis=0).any())
 
 
 def _ramp(value: float, ramp) -> float:

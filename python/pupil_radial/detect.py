@@ -49,8 +49,9 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
        the image's gradient noise, times a term of the fit's residual; an
        ellipse that is implausibly flat, not darker inside than around it
        (by 12 % of the surround's level in the median), crossed by a dark
-       band (a brow, a frame), off the image or outside the searched range
-       scores 0.
+       band (a brow, a frame), at the end of a dark line narrower than
+       itself (a shut lid's lashes), off the image or outside the searched
+       range scores 0.
 
     Raises TypeError or ValueError naming the argument for input that is not
     an image or options out of range; any valid image gives a Pupil.

@@ -162,10 +162,23 @@ class Region:
 
     def sample(self, cx, cy, cos, sin, radii):
         """The blurred image at `radii` (rows as long as cos and sin) along
-        the directions (cos, sin) from (cx, cy), at the nearest pixels."""
-        xs = cx - self.x0 + cos * radii
-        ys = cy - self.y0 + sin * radii
+        the directions (cos, sin) from (cx, cy), at the nearest pixels (the
+        region's border for points beyond it)."""
+        return self._take(cx - self.x0 + cos * radii,
+                          cy - self.y0 + sin * radii)
+
+    def sample_at(self, xs, ys):
+        """The blurred image at the image points (xs, ys), as sample()."""
+        return self._take(xs - self.x0, ys - self.y0)
+
+    def _take(self, xs, ys):
         h, w = self.smooth.shape
         xi = np.minimum(np.maximum(np.rint(xs).astype(np.int64), 0), w - 1)
         yi = np.minimum(np.maximum(np.rint(ys).astype(np.int64), 0), h - 1)
         return self.smooth.ravel().take(yi * w + xi)
+
+    def holds(self, xs, ys):
+        """Whether the image points (xs, ys) lie on the region's pixels."""
+        h, w = self.smooth.shape
+        x, y = xs - self.x0, ys - self.y0
+        return (x >= -0.5) & (x < w - 0.5) & (y >= -0.5) & (y < h - 0.5)

@@ -56,6 +56,9 @@ class EyeParams:
     wide_brow: bool = False     # a remote camera's view of it: a soft band
     glasses: bool = False       # a dark glasses frame around it
     dark_corner: bool = False   # hair or a shadow over a corner of the frame
+    lash_line: bool = False     # the lower lid's lashes as one dark line,
+    #                             thickest at the inner corner (a shut lid
+    #                             as a remote camera sees it)
     bits: int = 8               # > 8: uint16 data, 0 to 2**bits - 1
 
 
@@ -163,6 +166,8 @@ def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
 
     if p.brow or p.wide_brow or p.glasses or p.dark_corner:
         image = _beside_the_eye(image, p)
+    if p.lash_line:
+        image = _lash_line(image, p, lower[0])
     covered = (~opening).astype(np.uint8)
     lash_mask = _lashes(shape, p, rng, upper[0])
     image[lash_mask > 0] = 20 + 10 * rng.random()
@@ -224,6 +229,23 @@ def _beside_the_eye(image, p: EyeParams) -> np.ndarray:
             cv2.fillPoly(image, [np.round(corner * 16).astype(np.int32)],
                          18.0, cv2.LINE_AA, 4)
     return image
+
+
+def _lash_line(image, p: EyeParams, lower) -> np.ndarray:
+    """The lower lid's lashes (at rows `lower`, per column) as one soft
+    dark line across the eye, sagging a little, from a thick end at the
+    inner corner to a third of that at the outer."""
+    icx, r = p.iris_center[0], p.iris_radius
+    t = np.linspace(0.0, 1.0, 40)
+    xs = icx - 2 * r + 4 * r * t
+    ys = np.interp(xs, np.arange(image.shape[1]), lower) + 0.25 * r * np.sin(
+        np.pi * t)
+    widths = 0.2 * r * (1 - t) ** 3 + 0.16 * r
+    line = np.zeros(image.shape, np.float32)
+    for x, y, w in zip(xs, ys, widths):
+        cv2.circle(line, (int(x * 16), int(y * 16)), int(w * 16), 1.0, -1,
+                   cv2.LINE_AA, 4)
+    return image * (1 - 0.6 * cv2.GaussianBlur(line, (0, 0), 1.0))
 
 
 def _lashes(shape, p: EyeParams, rng, upper) -> np.ndarray:

@@ -184,6 +184,18 @@ class Tuning:
     glasses frame, the shade between narrow lids."""
     band_arc: int = 1
     """... each direction averaged with this many on either side."""
+    line_reach: tuple = (1.15, 3.0, 10)
+    """A dark line leaving the ellipse on one side (the thick end of a shut
+    lid's lash line, as a remote camera sees it) is looked for from the
+    first to the second share of the radius, at this many radii; dark
+    means darker than the band's level..."""
+    line_least_seen: int = 5
+    """... at every radius the region holds, and it must hold this many (an
+    edge of the image or region says nothing about what lies beyond)..."""
+    line_side: float = 2.0
+    """... with both sides light, this many px beyond half the minor axis
+    from the line: a line narrower than the ellipse, not a dark iris or
+    lid beside the pupil."""
     inner_rings: tuple = (0.25, 0.5, 0.75)
     """Rings inside the pupil, as shares of the radius along each
     direction."""

@@ -35,12 +35,12 @@ def test_on_edge_band_grows_with_the_minor_axis():
     assert on_edge(large, r).tolist() == [True, True, True, False]
 
 
-def disc_region(inside, outside, radius=15.0):
+def disc_region(inside, outside, radius=15.0, reach=30.0):
     """A region holding a uniform disc at (40, 40) on a uniform surround."""
     gray = np.full((81, 81), outside, np.float32)
     cv2.circle(gray, (40, 40), int(radius), float(inside), -1)
-    return Region(gray, (40, 40), 30.0, 0.0), Ellipse(40.0, 40.0, 2 * radius,
-                                                      2 * radius, 0.0)
+    return Region(gray, (40, 40), reach, 0.0), Ellipse(40.0, 40.0, 2 * radius,
+                                                       2 * radius, 0.0)
 
 
 def test_the_inside_must_be_darker_by_the_least_contrast():
@@ -69,6 +69,23 @@ def test_a_dark_band_through_the_centre_is_no_pupil():
     assert not with_dark(rows=range(34, 47))
     assert with_dark(rows=range(20, 26))
     assert with_dark(pixels=((61, 40), (19, 40)))
+
+
+def test_a_dark_line_leaving_on_one_side_is_no_pupil():
+    # A line narrower than the disc leaving it is the thick end of a shut
+    # lid's lash line. A dark area as wide as the disc beside it (an iris
+    # darker below a pupil, a lid) leaves a pupil, and so does a line that
+    # only the region's clamped border would continue (a pupil at the
+    # image's edge).
+    def with_dark(rows, cols, reach=30.0):
+        region, ellipse = disc_region(40, 120, reach=reach)
+        region.smooth[rows.start - region.y0:rows.stop - region.y0,
+                      cols.start - region.x0:] = 40
+        return dark_inside(region, ellipse)
+
+    assert not with_dark(slice(38, 43), slice(55, None))
+    assert with_dark(slice(36, 81), slice(55, None))
+    assert with_dark(slice(38, 43), slice(55, None), reach=14.0)
 
 
 def faint_eye(difference):

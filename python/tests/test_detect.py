@@ -219,23 +219,26 @@ def _shaded_opening_around_the_iris(gray):
     return 140, 120
 
 
-def remote_crop(seed, opening):
-    """An eye as a remote camera crops it: small and soft, the whole brow
-    in view as a band above it."""
+def remote_crop(seed, opening, **scene):
+    """An eye as a remote camera crops it: small and soft, with what else
+    is in view (`scene`: the whole brow, a lash line)."""
     rng = np.random.default_rng(seed)
     x, y = 48 + rng.uniform(-5, 5), 58 + rng.uniform(-4, 4)
     return synthetic.eye((96, 96), seed=seed, iris_radius=12.5,
                          iris_center=(x, y), lid_center_y=y,
                          pupil=Ellipse(x, y, 10.0, 9.0, 0.0), opening=opening,
-                         pupil_level=25.0, defocus=1.5, wide_brow=True)
+                         pupil_level=25.0, defocus=1.5, **scene)
 
 
-def test_a_brow_seen_whole_is_no_pupil():
-    # A remote camera sees a brow as a soft dark band: fitted through, it
-    # had a pupil's contrast and edges, and a shut eye under it was "found".
+@pytest.mark.parametrize("scene", [dict(wide_brow=True),
+                                   dict(lash_line=True)])
+def test_a_shut_eye_under_a_brow_or_with_its_lash_line_is_no_pupil(scene):
+    # A remote camera sees a brow as a soft dark band, and a shut lid's
+    # lashes as one line with a thick end: each had a pupil's contrast and
+    # edges where fitted, and a shut eye was "found".
     for seed in range(12):
-        assert not detect(remote_crop(seed, 0.0).image).found, seed
-        eye = remote_crop(seed, 0.8)
+        assert not detect(remote_crop(seed, 0.0, **scene).image).found, seed
+        eye = remote_crop(seed, 0.8, **scene)
         pupil = detect(eye.image)
         assert pupil.found and errors(pupil, eye.pupil)[0] < 1.0, seed
 
