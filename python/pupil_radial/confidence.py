@@ -138,9 +138,8 @@ def _line_leaving(region: Region, ellipse: Ellipse, along: np.ndarray,
     ways = around < dark
     if not ways.any():
         return False
-    cos, sin = _COS[ways], _SIN[ways]
-    xs = ellipse.cx + cos * (along[ways] * _LINE_RADII)
-    ys = ellipse.cy + sin * (along[ways] * _LINE_RADII)
+    cos, sin, reach = _COS[ways], _SIN[ways], along[ways] * _LINE_RADII
+    xs, ys = ellipse.cx + cos * reach, ellipse.cy + sin * reach
     seen = region.holds(xs, ys)
     lines = ((region.sample_at(xs, ys) < dark) | ~seen).all(axis=0) & (
         seen.sum(axis=0) >= t.line_least_seen)
