@@ -7,7 +7,7 @@ from __future__ import annotations
 import numpy as np
 
 from . import _checks
-from .locate import Overview, as_gray, inverted, window
+from .locate import Overview, as_gray, from_black, inverted, window
 from .passes import Guess, fine_pass, smeared_too
 from .pupil import DEFAULT_THRESHOLD, Pupil, moved, not_found
 from .rays import Region
@@ -20,7 +20,8 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
     """Finds the pupil in an eye image.
 
     image: 2-D gray (uint8, uint16 or float; float images whose largest
-        value is at most 1 are taken as 0..1) or 3-channel BGR.
+        value is at most 1 are taken as 0..1, those holding values below
+        0, standardised ones, as their own range) or 3-channel BGR.
     center: optional (x, y) hint of the pupil centre; found from the image
         (the most compact dark region of plausible size) when omitted.
     radius: optional (min, max) hint of the pupil radius in pixels;
@@ -56,7 +57,7 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
     Raises TypeError or ValueError naming the argument for input that is not
     an image or options out of range; any valid image gives a Pupil.
     """
-    image = _checks.image(image)
+    image = from_black(_checks.image(image))
     if bright_pupil:
         image = inverted(image)
     return search_afresh(image, center, radius, threshold, rays, sigma)

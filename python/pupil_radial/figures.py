@@ -6,7 +6,7 @@ from __future__ import annotations
 import cv2
 import numpy as np
 
-from .locate import level_scale
+from .locate import from_black, level_scale
 from .pupil import Pupil
 
 
@@ -14,8 +14,10 @@ def draw(image, pupil: Pupil):
     """A BGR copy of `image` with the pupil's ellipse and centre drawn, or a
     red cross in the corner where none was found; an image of another
     depth than 8 bits is shown on 8, scaled as detect() scales it (float
-    levels beyond 255, raw counts, by their largest)."""
+    levels beyond 255, raw counts, by their largest; levels below zero
+    by their range)."""
     if image.dtype != np.uint8:
+        image = from_black(image)
         levels = image.astype(np.float32) * level_scale(image)
         top = float(levels.max(initial=0.0))
         if top > 255:

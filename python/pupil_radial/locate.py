@@ -48,6 +48,21 @@ def level_scale(image) -> np.float32:
     return np.float32(1)
 
 
+def from_black(image) -> np.ndarray:
+    """`image` (checked), a float one holding levels below zero (standardised
+    or differenced) moved to 0..1 by its own range: the pupil's contrast is
+    weighed against the level of black, which such an image does not hold.
+    Other images as they are."""
+    if image.dtype.kind != "f":
+        return image
+    low = image.min()
+    if not (np.isfinite(low) and low < 0):
+        return image  # NaN and infinities are refused by level_scale()
+    with np.errstate(all="ignore"):
+        span = image.max() - low
+        return (image - low) / span if span > 0 else np.zeros_like(image)
+
+
 def inverted(image) -> np.ndarray:
     """`image` (checked) with dark and bright swapped within its own range,
     so that a bright pupil is found as a dark one."""

@@ -27,7 +27,7 @@ import numpy as np
 from . import _checks
 from .detect import detect_near, search_afresh
 from .image_files import IMAGE_SUFFIXES, folder_image, page_count, pages
-from .locate import Overview, as_gray, inverted
+from .locate import Overview, as_gray, from_black, inverted
 from .pupil import DEFAULT_THRESHOLD, Pupil, not_found
 from .tuning import TUNING
 
@@ -68,7 +68,7 @@ def track(frames: Iterable, *, center=None, radius=None,
             prior = quiet = None
             yield not_found()
             continue
-        image = _checks.image(image)
+        image = from_black(_checks.image(image))
         if bright_pupil:
             image = inverted(image)
         pupil = detect_near(image, prior, **options) if prior else None

@@ -99,15 +99,21 @@ def test_colour_uint16_and_float_images_give_the_same_pupil():
     p = eye.pupil
     near = dict(center=(p.cx + 2, p.cy - 1), radius=(p.minor / 4, p.major))
     windowed = detect(eye.image, **near)
+    levels = eye.image.astype(np.float32)
+    standardised = (levels - levels.mean()) / levels.std()
     for image in (cv2.cvtColor(eye.image, cv2.COLOR_GRAY2BGR),
                   eye.image.astype(np.uint16) * 257,
-                  eye.image / 255.0):
+                  eye.image / 255.0, standardised):
         other = detect(image)
         assert other.found
         assert other.center == pytest.approx(base.center, abs=0.02)
         # With a centre and a range only a window is converted: the same.
         other = detect(image, **near)
         assert other.center == pytest.approx(windowed.center, abs=0.02)
+    # A standardised image has no black: tracked, or bright, the same.
+    for other in (next(track([standardised, standardised])),
+                  detect(-standardised, bright_pupil=True)):
+        assert other.center == pytest.approx(base.center, abs=0.02)
 
 
 def test_found_is_the_confidence_against_the_threshold():
