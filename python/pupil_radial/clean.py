@@ -208,8 +208,11 @@ def _smooth(t, d, seconds) -> np.ndarray:
         return d
     window = np.hanning(size + 2)[1:-1]
     known = np.isfinite(d)
-    total = np.convolve(np.where(known, d, 0.0), window, mode="same")
-    weight = np.convolve(known.astype(np.float64), window, mode="same")
+    # Centred on each sample, also where the trace is shorter than the
+    # window (a recording of a few frames), which mode="same" is not.
+    centred = slice(size // 2, size // 2 + d.size)
+    total = np.convolve(np.where(known, d, 0.0), window)[centred]
+    weight = np.convolve(known.astype(np.float64), window)[centred]
     with np.errstate(invalid="ignore", divide="ignore"):
         return np.where(known, total / weight, np.nan)
 

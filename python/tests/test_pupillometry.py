@@ -246,6 +246,11 @@ def test_clean_takes_an_empty_track_and_refuses_what_is_none(tmp_path,
         assert name in err and words in err and err.count("\n") == 1
     with pytest.raises(ValueError, match="time_s must be finite"):
         clean([0.0, np.nan, 1.0], [3.0, 3.0, 3.0])
+    # A recording of a few frames, shorter than the smoothing window.
+    for n in range(1, 7):
+        t = np.arange(n) / 60.0
+        result = clean(t, np.full(n, 40.0))
+        np.testing.assert_allclose(result.diameter, 40.0)
 
 
 @pytest.fixture(scope="module")
