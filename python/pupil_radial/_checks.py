@@ -107,7 +107,7 @@ def image(value) -> np.ndarray:
         array = array[:, :, 0]
     if not (array.ndim == 2 or (array.ndim == 3
                                 and array.shape[2] in (3, 4))):
-        raise ValueError(f"image must be 2-D gray or 3-channel BGR, got shape "
+        raise ValueError(f"image must be 2-D gray, BGR or BGRA, got shape "
                          f"{array.shape}")
     if array.size == 0:
         raise ValueError(f"image is empty (shape {array.shape})")

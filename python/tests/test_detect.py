@@ -102,6 +102,7 @@ def test_colour_uint16_and_float_images_give_the_same_pupil():
     levels = eye.image.astype(np.float32)
     standardised = (levels - levels.mean()) / levels.std()
     for image in (cv2.cvtColor(eye.image, cv2.COLOR_GRAY2BGR),
+                  cv2.cvtColor(eye.image, cv2.COLOR_GRAY2BGRA),
                   eye.image.astype(np.uint16) * 257,
                   eye.image / 255.0, standardised):
         other = detect(image)
