@@ -161,15 +161,17 @@ def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
         summary.decoding = frames.decode_seconds
         if out is not sys.stdout:
             out.close()
-        if overlay:
-            overlay.close()
-        if plot_path and summary.frames:
-            try:
-                plot(summary.times, summary.pupils, plot_path,
-                     "frame" if frames.timed_in_frames else "time (s)",
-                     mm_per_px)
-            except (OSError, ValueError) as error:
-                raise OutputError(f"{plot_path}: {error}") from None
+        try:
+            if overlay:
+                overlay.close()
+        finally:
+            if plot_path and summary.frames:
+                try:
+                    plot(summary.times, summary.pupils, plot_path,
+                         "frame" if frames.timed_in_frames else "time (s)",
+                         mm_per_px)
+                except (OSError, ValueError) as error:
+                    raise OutputError(f"{plot_path}: {error}") from None
     return summary
 
 
@@ -230,14 +232,14 @@ class _Overlay:
 
     def __init__(self, path, fps):
         self.path, self.fps, self.writer = str(path), fps or 30.0, None
-        self.size, self.unwritten = None, 0
+        self.size, self.unwritten, self.written = None, 0, 0
 
     def write(self, image, pupil):
         if image is None:
             if self.writer is None:
                 self.unwritten += 1  # its size is not known yet
             else:
-                self.writer.write(np.zeros((*self.size[::-1], 3), np.uint8))
+                self._write(np.zeros((*self.size[::-1], 3), np.uint8))
             return
         drawn = draw(image, pupil)
         if self.writer is None:
@@ -250,11 +252,29 @@ class _Overlay:
             if not self.writer.isOpened():
                 raise OutputError(f"{self.path}: cannot write a video there")
             for _ in range(self.unwritten):
-                self.writer.write(np.zeros_like(drawn))
+                self._write(np.zeros_like(drawn))
         if drawn.shape[1::-1] != self.size:
             drawn = cv2.resize(drawn, self.size, interpolation=cv2.INTER_AREA)
-        self.writer.write(drawn)
+        self._write(drawn)
+
+    def _write(self, image):
+        self.writer.write(image)
+        self.written += 1
 
     def close(self):
-        if self.writer is not None:
-            self.writer.release()
+        """Finishes the video, and raises OutputError unless it holds every
+        frame written: OpenCV's writer reports no failed write, and a disk
+        that fills up leaves a video cut short, without its index."""
+        if self.writer is None:
+            return
+        self.writer.release()
+        capture = cv2.VideoCapture(self.path, cv2.CAP_FFMPEG)
+        try:
+            held = int(capture.get(cv2.CAP_PROP_FRAME_COUNT)) \
+                if capture.isOpened() else 0
+        finally:
+            capture.release()
+        if held != self.written:
+            raise OutputError(f"{self.path}: the video could not be written "
+                              f"in full (disk full?): it holds {held} of "
+                              f"{self.written} frames")

@@ -182,6 +182,24 @@ def test_a_full_disk_mid_run_is_one_line(folder, capsys, monkeypatch):
     assert "No space left" in err and err.count("\n") == 1
 
 
+def test_an_overlay_cut_short_by_a_full_disk_is_one_line(folder, tmp_path,
+                                                         capsys):
+    # OpenCV's video writer drops what it cannot write without a word: the
+    # run said nothing and exited 0 with an overlay of no frames.
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    overlay = tmp_path / "o.avi"
+    overlay.symlink_to("/dev/full")
+    out, figure = tmp_path / "o.csv", tmp_path / "o.png"
+    assert cli.main(["track", str(folder), "--csv", str(out), "--plot",
+                     str(figure), "--overlay", str(overlay)]) == 2
+    err = capsys.readouterr().err
+    assert "o.avi" in err and "0 of 40 frames" in err and \
+        err.count("\n") == 1
+    # What could be written still is.
+    assert len(rows_of(out)) == 41 and figure.stat().st_size > 0
+
+
 def test_a_reader_that_stops_reading_is_no_error(folder, tmp_path,
                                                  capsys, monkeypatch):
     # `pupil-radial track frames/ | head`: the closed pipe was reported as
