@@ -10,10 +10,8 @@ Vilotijević, "Methods in cognitive pupillometry", 2022)."""
 
 from __future__ import annotations
 
-import contextlib
 import csv
 import math
-import sys
 import warnings
 from dataclasses import dataclass
 from typing import Optional
@@ -267,26 +265,24 @@ def _scale(body, column) -> Optional[float]:
     return None
 
 
-def clean_csv(source, target, settings: Cleaning = Cleaning(),
+def clean_csv(source, settings: Cleaning = Cleaning(),
               fps: Optional[float] = None):
-    """Reads a `track` CSV, writes the cleaned trace's CSV to `target` (a
-    path; None: standard output); returns the times, the raw diameters and
-    the Cleaned trace. `fps`: as for read_track_csv()."""
+    """Reads a `track` CSV and cleans its trace; returns the times, the raw
+    diameters, the Cleaned trace and the cleaned CSV's rows, its header
+    first (written by the caller, whose errors are then its own). `fps`:
+    as for read_track_csv()."""
     frame, time_s, diameter, scale = read_track_csv(source, fps)
     cleaned = clean(time_s, diameter, settings)
-    header = CLEAN_COLUMNS + (() if scale is None else ("diameter_clean_mm",))
-    with (open(target, "w", newline="") if target is not None
-          else contextlib.nullcontext(sys.stdout)) as f:
-        writer = csv.writer(f, lineterminator="\n")
-        writer.writerow(header)
-        for k in range(frame.size):
-            value = cleaned.diameter[k]
-            row = [frame[k], f"{time_s[k]:.6f}", _number(diameter[k]),
-                   _number(value), int(cleaned.interpolated[k])]
-            if scale is not None:
-                row.append(_number(value * scale, 5))
-            writer.writerow(row)
-    return time_s, diameter, cleaned
+    table = [CLEAN_COLUMNS + (() if scale is None else
+                              ("diameter_clean_mm",))]
+    for k in range(frame.size):
+        value = cleaned.diameter[k]
+        row = [frame[k], f"{time_s[k]:.6f}", _number(diameter[k]),
+               _number(value), int(cleaned.interpolated[k])]
+        if scale is not None:
+            row.append(_number(value * scale, 5))
+        table.append(row)
+    return time_s, diameter, cleaned, table
 
 
 def _number(value, digits=4) -> str:

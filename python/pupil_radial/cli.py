@@ -9,6 +9,8 @@ Exit status: 0 done (a pupil found, for detect), 1 no pupil found (detect),
 from __future__ import annotations
 
 import argparse
+import contextlib
+import csv
 import importlib.util
 import json
 import math
@@ -44,7 +46,11 @@ def main(argv=None) -> int:
     # this when it first logs.
     os.environ.setdefault("OPENCV_LOG_LEVEL", "ERROR")
     try:
-        return args.run(args)
+        status = args.run(args)
+        # A full disk behind standard output shows when it is flushed:
+        # here, where it can be told, rather than at exit.
+        sys.stdout.flush()
+        return status
     except (UsageError, InputError, OutputError) as error:
         print(f"pupil-radial: {error}", file=sys.stderr)
         return 2
@@ -54,6 +60,12 @@ def main(argv=None) -> int:
         return 130
     except BrokenPipeError:  # `pupil-radial track ... | head`
         return 0
+    except OSError as error:
+        # Files' errors are told where they are opened and written; one
+        # without a name that gets this far is standard output's.
+        print(f"pupil-radial: {error.filename or 'standard output'}: "
+              f"{error.strerror or error}", file=sys.stderr)
+        return 2
 
 
 def _negative_values(argv):
@@ -278,17 +290,27 @@ def _clean(args) -> int:
     _plotting(args.plot)
     check_output(args.plot, "--plot", inputs=(args.input,))
     try:
-        time_s, diameter, cleaned = clean_csv(args.input, args.out,
-                                              Cleaning(max_gap=args.max_gap),
-                                              args.fps)
-    except BrokenPipeError:
-        raise
+        time_s, diameter, cleaned, table = clean_csv(
+            args.input, Cleaning(max_gap=args.max_gap), args.fps)
     except OSError as error:
         raise InputError(f"{error.filename}: {error.strerror}") from None
     except ValueError as error:
         raise InputError(str(error)) from None
+    try:
+        with (open(args.out, "w", newline="") if args.out is not None
+              else contextlib.nullcontext(sys.stdout)) as out:
+            csv.writer(out, lineterminator="\n").writerows(table)
+            out.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:  # a disk that fills up
+        raise OutputError(f"{args.out or 'standard output'}: "
+                          f"{error.strerror or error}") from None
     if args.plot:
-        plot_clean(time_s, diameter, cleaned, args.plot)
+        try:
+            plot_clean(time_s, diameter, cleaned, args.plot)
+        except (OSError, ValueError) as error:
+            raise OutputError(f"{args.plot}: {error}") from None
     print(f"samples: {time_s.size}, interpolated: "
           f"{int(cleaned.interpolated.sum())}, rejected: "
           f"{int(cleaned.rejected.sum())}, empty: "

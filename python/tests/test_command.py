@@ -166,20 +166,39 @@ def test_no_output_overwrites_an_input(folder, tmp_path, capsys):
     assert not (folder / "new.png").exists()
 
 
-def test_a_full_disk_mid_run_is_one_line(folder, capsys, monkeypatch):
+def test_a_full_disk_is_one_line(folder, tmp_path, capsys, monkeypatch):
+    # Standard output and every named output on a full disk. `detect` and
+    # `clean` ended in a traceback, or named the file "None".
     if not os.path.exists("/dev/full"):
         pytest.skip("no /dev/full")
-    full = open("/dev/full", "w")
-    monkeypatch.setattr("sys.stdout", full)
-    try:
-        assert cli.main(["track", str(folder)]) == 2
-    finally:
+    track_csv, image = tmp_path / "t.csv", tmp_path / "eye.png"
+    assert cli.main(["track", str(folder), "--csv", str(track_csv),
+                     "--fps", "30"]) == 0
+    cv2.imwrite(str(image), synthetic.eye((120, 160), seed=1).image)
+    for name in ("full.csv", "full.png"):
+        (tmp_path / name).symlink_to("/dev/full")
+    runs = [(["track", str(folder)], "standard output"),
+            (["detect", str(image)], "standard output"),
+            (["clean", str(track_csv)], "standard output"),
+            (["clean", str(track_csv), "--out", str(tmp_path / "full.csv")],
+             "full.csv"),
+            (["clean", str(track_csv), "--out", str(tmp_path / "c.csv"),
+              "--plot", str(tmp_path / "full.png")], "full.png")]
+    capsys.readouterr()
+    for argv, named in runs:
+        full = open("/dev/full", "w")
+        monkeypatch.setattr("sys.stdout", full)
         try:
-            full.close()
-        except OSError:  # what is still buffered cannot go anywhere
-            pass
-    err = capsys.readouterr().err
-    assert "No space left" in err and err.count("\n") == 1
+            assert cli.main(argv) == 2, argv
+        finally:
+            monkeypatch.undo()
+            try:
+                full.close()
+            except OSError:  # what is still buffered cannot go anywhere
+                pass
+        err = capsys.readouterr().err
+        assert named in err and "No space left" in err and \
+            err.count("\n") == 1, (argv, err)
 
 
 def test_an_overlay_cut_short_by_a_full_disk_is_one_line(folder, tmp_path,
