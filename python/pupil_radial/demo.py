@@ -13,7 +13,7 @@ import cv2
 import numpy as np
 
 from . import synthetic
-from .recording import OutputError, run_tracking
+from .recording import OutputError, check_video, run_tracking
 from .track import open_frames
 
 
@@ -36,6 +36,7 @@ def run_demo(args) -> int:
         writer.write(frame.image)
         truth.append(frame)
     writer.release()
+    check_video(video_path, len(truth))
     plotting = importlib.util.find_spec("matplotlib") is not None
     plot_path = out / "pupil.png" if plotting else None
     if plot_path is None:

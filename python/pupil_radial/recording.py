@@ -159,20 +159,36 @@ def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
         raise OutputError(f"{where}: {error.strerror or error}") from None
     finally:
         summary.decoding = frames.decode_seconds
-        if out is not sys.stdout:
-            out.close()
-        try:
-            if overlay:
-                overlay.close()
-        finally:
-            if plot_path and summary.frames:
-                try:
-                    plot(summary.times, summary.pupils, plot_path,
-                         "frame" if frames.timed_in_frames else "time (s)",
-                         mm_per_px)
-                except (OSError, ValueError) as error:
-                    raise OutputError(f"{plot_path}: {error}") from None
+        _finish(out, csv_path, overlay, plot_path, summary,
+                "frame" if frames.timed_in_frames else "time (s)", mm_per_px)
     return summary
+
+
+def _finish(out, csv_path, overlay, plot_path, summary, time_label,
+            mm_per_px):
+    """The CSV closed, the overlay finished and the plot drawn (also of an
+    interrupted run's rows), each whatever became of the others; then the
+    first that failed raised as an OutputError."""
+    errors = []
+    if out is not sys.stdout:
+        try:
+            out.close()
+        except OSError as error:  # what was still buffered: a full disk
+            errors.append(OutputError(f"{csv_path}: "
+                                      f"{error.strerror or error}"))
+    if overlay:
+        try:
+            overlay.close()
+        except OutputError as error:
+            errors.append(error)
+    if plot_path and summary.frames:
+        try:
+            plot(summary.times, summary.pupils, plot_path, time_label,
+                 mm_per_px)
+        except (OSError, ValueError) as error:
+            errors.append(OutputError(f"{plot_path}: {error}"))
+    if errors:
+        raise errors[0]
 
 
 def _track_rows(frames, writer, out, overlay, summary, mm_per_px, options):
@@ -262,19 +278,25 @@ class _Overlay:
         self.written += 1
 
     def close(self):
-        """Finishes the video, and raises OutputError unless it holds every
-        frame written: OpenCV's writer reports no failed write, and a disk
-        that fills up leaves a video cut short, without its index."""
+        """Finishes the video; raises OutputError unless it holds every
+        frame written."""
         if self.writer is None:
             return
         self.writer.release()
-        capture = cv2.VideoCapture(self.path, cv2.CAP_FFMPEG)
-        try:
-            held = int(capture.get(cv2.CAP_PROP_FRAME_COUNT)) \
-                if capture.isOpened() else 0
-        finally:
-            capture.release()
-        if held != self.written:
-            raise OutputError(f"{self.path}: the video could not be written "
-                              f"in full (disk full?): it holds {held} of "
-                              f"{self.written} frames")
+        check_video(self.path, self.written)
+
+
+def check_video(path, frames: int):
+    """Raises OutputError unless the video file at `path`, just written,
+    holds `frames` frames: OpenCV's writer reports no failed write, and a
+    disk that fills up leaves a video cut short, without its index."""
+    capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
+    try:
+        held = int(capture.get(cv2.CAP_PROP_FRAME_COUNT)) \
+            if capture.isOpened() else 0
+    finally:
+        capture.release()
+    if held != frames:
+        raise OutputError(f"{path}: the video could not be written in full "
+                          f"(disk full?): it holds {held} of {frames} "
+                          "frames")

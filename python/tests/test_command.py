@@ -178,6 +178,8 @@ def test_a_full_disk_is_one_line(folder, tmp_path, capsys, monkeypatch):
     for name in ("full.csv", "full.png"):
         (tmp_path / name).symlink_to("/dev/full")
     runs = [(["track", str(folder)], "standard output"),
+            (["track", str(folder), "--csv", str(tmp_path / "full.csv")],
+             "full.csv"),
             (["detect", str(image)], "standard output"),
             (["clean", str(track_csv)], "standard output"),
             (["clean", str(track_csv), "--out", str(tmp_path / "full.csv")],
