@@ -32,6 +32,10 @@ MM_COLUMNS = ("major_mm", "minor_mm")
 # MPEG-4 Part 2 is what players and slides take without a plug-in. Both
 # ship with OpenCV's FFmpeg backend, so neither needs anything installed.
 _CODECS = {".avi": "MJPG", ".mp4": "mp4v"}
+# The rates at which both keep every frame written, frames/s: OpenCV's
+# writer fails to open below, and Motion JPEG in AVI drops frames above
+# without a word. The overlay plays at the recording's rate within them.
+_OVERLAY_RATES = (0.01, 1000.0)
 # What each output may be written as.
 _SUFFIXES = {"--csv": (".csv",), "--plot": (".png", ".pdf", ".svg", ".jpg"),
              "--overlay": tuple(_CODECS)}
@@ -247,7 +251,8 @@ class _Overlay:
     other frames without a word."""
 
     def __init__(self, path, fps):
-        self.path, self.fps, self.writer = str(path), fps or 30.0, None
+        self.path, self.writer = str(path), None
+        self.fps = min(max(fps or 30.0, _OVERLAY_RATES[0]), _OVERLAY_RATES[1])
         self.size, self.unwritten, self.written = None, 0, 0
 
     def write(self, image, pupil):
@@ -262,11 +267,11 @@ class _Overlay:
             rows, cols = drawn.shape[:2]
             self.size = (cols, rows)
             codec = _CODECS[Path(self.path).suffix.lower()]
-            self.writer = cv2.VideoWriter(
-                self.path, cv2.VideoWriter_fourcc(*codec), self.fps,
-                self.size)
-            if not self.writer.isOpened():
+            writer = cv2.VideoWriter(self.path, cv2.VideoWriter_fourcc(
+                *codec), self.fps, self.size)
+            if not writer.isOpened():
                 raise OutputError(f"{self.path}: cannot write a video there")
+            self.writer = writer
             for _ in range(self.unwritten):
                 self._write(np.zeros_like(drawn))
         if drawn.shape[1::-1] != self.size:

@@ -301,10 +301,13 @@ def test_command_writes_the_csv_plot_and_overlay(tmp_path, video, capsys):
 
 
 @pytest.mark.parametrize("suffix", [".avi", ".mp4"])
+@pytest.mark.parametrize("rate", [[], ["--fps", "0.001"], ["--fps", "2000"]])
 def test_the_overlay_has_a_frame_per_row_whatever_the_images(
-        tmp_path, suffix):
+        tmp_path, suffix, rate):
     # Images that do not decode (the first, and one later) and of three
     # sizes: a video holds one size, and OpenCV's writer drops the others.
+    # At rates it cannot take it failed to open (0.001 frames/s) or Motion
+    # JPEG dropped frames (2000 frames/s).
     folder = tmp_path / "images"
     folder.mkdir()
     for k, shape in enumerate((None, (96, 128), (150, 200), None, (64, 64),
@@ -316,7 +319,7 @@ def test_the_overlay_has_a_frame_per_row_whatever_the_images(
                         synthetic.eye(shape, seed=k).image)
     out = tmp_path / f"o{suffix}"
     assert cli.main(["track", str(folder), "--csv", str(tmp_path / "o.csv"),
-                     "--overlay", str(out)]) == 0
+                     "--overlay", str(out)] + rate) == 0
     capture, frames = cv2.VideoCapture(str(out)), []
     while (got := capture.read())[0]:
         frames.append(got[1])
