@@ -293,15 +293,17 @@ class _Overlay:
 
 def check_video(path, frames: int):
     """Raises OutputError unless the video file at `path`, just written,
-    holds `frames` frames: OpenCV's writer reports no failed write, and a
-    disk that fills up leaves a video cut short, without its index."""
+    holds at least the `frames` frames written (an interrupt may come
+    between a write and its count): OpenCV's writer reports no failed
+    write, and a disk that fills up leaves a video cut short, without its
+    index."""
     capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
     try:
         held = int(capture.get(cv2.CAP_PROP_FRAME_COUNT)) \
             if capture.isOpened() else 0
     finally:
         capture.release()
-    if held != frames:
+    if held < frames:
         raise OutputError(f"{path}: the video could not be written in full "
                           f"(disk full?): it holds {held} of {frames} "
                           "frames")
