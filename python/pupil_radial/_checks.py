@@ -114,14 +114,22 @@ def image(value) -> np.ndarray:
     return array
 
 
-def radius(value, rows: int, cols: int) -> tuple:
+def search_options(threshold, rays, sigma) -> tuple:
+    """detect()'s and track()'s options: (threshold, rays, sigma)."""
+    return (number("threshold", threshold, 0.0, 1.0),
+            count("rays", rays, minimum=16, maximum=MAX_RAYS),
+            number("sigma", sigma, 0.0, 20.0))
+
+
+def radius(value, rows: int | None = None,
+           cols: int | None = None) -> tuple:
     """A pupil radius range (min, max) with 0 < min < max, no larger than
-    the image it is looked for in."""
+    the image it is looked for in (when its size is given)."""
     low, high = pair("radius", value)
     if not 0 < low < high:
         raise ValueError(
             f"radius must be (min, max) with 0 < min < max, got {(low, high)}")
-    if high > max(rows, cols):
+    if rows is not None and high > max(rows, cols):
         raise ValueError(f"radius max {high:g} px is beyond the {cols}x{rows} "
                          "image")
     return (low, high)

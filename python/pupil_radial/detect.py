@@ -67,9 +67,7 @@ def search_afresh(image, center, radius, threshold, rays, sigma,
                   whole=None) -> Pupil:
     """detect() on an image already checked (and inverted for a bright
     pupil); `whole`: its gray levels and Overview when already made."""
-    threshold = _checks.number("threshold", threshold, 0.0, 1.0)
-    sigma = _checks.number("sigma", sigma, 0.0, 20.0)
-    rays = _checks.count("rays", rays, minimum=16, maximum=_checks.MAX_RAYS)
+    threshold, rays, sigma = _checks.search_options(threshold, rays, sigma)
     rows, cols = image.shape[:2]
     if center is not None:
         center = _checks.pair("center", center)

@@ -55,10 +55,24 @@ def track(frames: Iterable, *, center=None, radius=None,
     by no more than noise from the last frame so searched without a pupil.
     A blink or a lost frame is reported as not found: no pupil is carried
     over from an earlier frame. `bright_pupil` as for detect().
+
+    The options are checked when track() is called, not at the first
+    frame that needs them: a mistake is told at once, also with frames
+    that do not decode (a radius beyond a frame is told at that frame).
     """
+    threshold, rays, sigma = _checks.search_options(threshold, rays, sigma)
+    if center is not None:
+        center = _checks.pair("center", center)
+    if radius is not None:
+        radius = _checks.radius(radius)
+    return _tracked(frames, center, radius,
+                    dict(threshold=threshold, rays=rays, sigma=sigma),
+                    bright_pupil)
+
+
+def _tracked(frames, center, radius, options, bright_pupil):
     # A bright pupil's frame is inverted here, once, for the look near the
     # last pupil and the search afresh alike.
-    options = dict(threshold=threshold, rays=rays, sigma=sigma)
     prior: Optional[Pupil] = None
     quiet: Optional[_Quiet] = None
     for image in frames:

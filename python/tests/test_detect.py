@@ -144,6 +144,11 @@ def test_bad_input_names_the_argument(kwargs, error, words):
     args.update(kwargs)
     with pytest.raises(error, match=words):
         detect(**args)
+    # track() tells its options' mistakes when called: they were told at
+    # the first frame searched, never when no frame decoded.
+    if "image" not in kwargs:
+        with pytest.raises(error, match=words):
+            pupil_radial.track([None], **kwargs)
 
 
 def test_tiny_and_flat_images_are_valid_and_not_found():
