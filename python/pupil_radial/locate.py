@@ -41,11 +41,21 @@ def level_scale(image) -> np.float32:
     if image.dtype == np.uint16:
         return np.float32(255 / _top(image))
     if image.dtype.kind == "f":
-        if not np.isfinite(image).all():
-            raise ValueError("image holds NaN or infinite values")
-        if image.max() <= 1.0:
+        top = _finite_top(image)
+        if top <= 1.0:
             return np.float32(255)
     return np.float32(1)
+
+
+def _finite_top(image) -> float:
+    """A float image's largest value; ValueError where it holds NaN or an
+    infinity. Its minimum and maximum carry either through, so the two
+    reductions say as much as a test of every pixel, at half the cost (a
+    tracked frame pays it whole)."""
+    top = image.max()
+    if not (np.isfinite(top) and np.isfinite(image.min())):
+        raise ValueError("image holds NaN or infinite values")
+    return float(top)
 
 
 def from_black(image) -> np.ndarray:
@@ -71,10 +81,8 @@ def inverted(image) -> np.ndarray:
     if image.dtype == np.uint16:
         return (_top(image) - image).astype(np.uint16)
     values = image.astype(np.float32) if image.dtype.kind != "f" else image
-    if not np.isfinite(values).all():
-        raise ValueError("image holds NaN or infinite values")
-    top = 1.0 if values.max() <= 1.0 else max(255.0, float(values.max()))
-    return top - values
+    top = _finite_top(values)
+    return (1.0 if top <= 1.0 else max(255.0, top)) - values
 
 
 def _top(image) -> int:

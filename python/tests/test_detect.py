@@ -132,6 +132,11 @@ def test_found_is_the_confidence_against_the_threshold():
     (dict(image=np.zeros((4, 5), complex)), TypeError, "image must hold real"),
     (dict(image="eye.png"), TypeError, "image must hold real"),
     (dict(image=np.full((9, 9), np.nan)), ValueError, "image holds NaN"),
+    # One pixel is enough, whatever its place and sign.
+    (dict(image=np.pad(np.array([[np.nan]], np.float32), ((3, 9), (8, 2)),
+                       constant_values=0.5)), ValueError, "image holds NaN"),
+    (dict(image=np.pad([[-np.inf]], ((9, 2), (1, 7)),
+                       constant_values=40.0)), ValueError, "or infinite"),
     (dict(center=(np.nan, 3.0)), ValueError, "center must be finite"),
     (dict(center=(1.0,)), TypeError, "center must be a pair"),
     (dict(radius=(9.0, 3.0)), ValueError, "radius must be"),
