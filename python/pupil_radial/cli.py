@@ -11,7 +11,9 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import errno
 import importlib.util
+import io
 import json
 import math
 import os
@@ -38,10 +40,26 @@ class UsageError(Exception):
     """A mistake of the user's: one line on stderr and exit status 2."""
 
 
+class _ClosedOutput(io.TextIOBase):
+    """Standard output for a command started without one (`>&-`), where
+    Python has None: a write fails as on a closed descriptor, and is told
+    as any failed write is, rather than as a traceback."""
+
+    def writable(self):
+        return True
+
+    def write(self, text):
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+
+
 def main(argv=None) -> int:
     parser = _parser()
+    # (--help without standard output goes to standard error, as argparse
+    # does it.)
     args = parser.parse_args(_negative_values(
         sys.argv[1:] if argv is None else list(argv)))
+    if sys.stdout is None:
+        sys.stdout = _ClosedOutput()
     # OpenCV's own warnings would only come before our one line; it reads
     # this when it first logs.
     os.environ.setdefault("OPENCV_LOG_LEVEL", "ERROR")
@@ -275,13 +293,14 @@ def _calibrate(args) -> int:
         scale = chessboard_scale(image, args.square_mm, args.pattern)
     except ValueError as error:  # NoBoardError too
         raise InputError(f"{args.image}: {error}") from None
-    print(f"mm_per_px {scale.mm_per_px:.6g} (squares of "
-          f"{scale.spacing_px:.3f} px, spread {100 * scale.spread:.2f} %)")
+    # The file first: a standard output that fails does not cost it.
     if args.out:
         try:
             scale.save(args.out)
         except OSError as error:
             raise UsageError(f"{args.out}: {error.strerror}") from None
+    print(f"mm_per_px {scale.mm_per_px:.6g} (squares of "
+          f"{scale.spacing_px:.3f} px, spread {100 * scale.spread:.2f} %)")
     return 0
 
 

@@ -203,6 +203,18 @@ def test_a_full_disk_is_one_line(folder, tmp_path, capsys, monkeypatch):
             err.count("\n") == 1, (argv, err)
 
 
+def test_a_closed_standard_output_is_one_line(folder, capsys, monkeypatch):
+    # Started with `>&-`, Python has no sys.stdout: detect's result line
+    # was dropped without a word, track's CSV ended in a traceback.
+    image = folder / "000.png"
+    for argv in (["detect", str(image)], ["track", str(folder)]):
+        monkeypatch.setattr("sys.stdout", None)
+        assert cli.main(argv) == 2
+        monkeypatch.undo()
+        err = capsys.readouterr().err
+        assert err == "pupil-radial: standard output: Bad file descriptor\n"
+
+
 def test_an_overlay_cut_short_by_a_full_disk_is_one_line(folder, tmp_path,
                                                          capsys):
     # OpenCV's video writer drops what it cannot write without a word: the
