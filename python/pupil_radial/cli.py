@@ -53,6 +53,10 @@ class _ClosedOutput(io.TextIOBase):
 
 
 def main(argv=None) -> int:
+    if sys.stderr is None:
+        # Started with `2>&-`: print() would send messages to standard
+        # output, into the CSV there.
+        sys.stderr = open(os.devnull, "w")
     parser = _parser()
     # (--help without standard output goes to standard error, as argparse
     # does it.)

@@ -234,7 +234,8 @@ def _track_rows(frames, writer, out, overlay, summary, mm_per_px, options):
 
 
 def _progress(total):
-    if not sys.stderr.isatty():
+    # Python has no sys.stderr for a command started with `2>&-`.
+    if sys.stderr is None or not sys.stderr.isatty():
         return None
     try:
         from tqdm import tqdm

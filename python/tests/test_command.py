@@ -203,7 +203,7 @@ def test_a_full_disk_is_one_line(folder, tmp_path, capsys, monkeypatch):
             err.count("\n") == 1, (argv, err)
 
 
-def test_a_closed_standard_output_is_one_line(folder, capsys, monkeypatch):
+def test_closed_standard_streams(folder, tmp_path, capsys, monkeypatch):
     # Started with `>&-`, Python has no sys.stdout: detect's result line
     # was dropped without a word, track's CSV ended in a traceback.
     image = folder / "000.png"
@@ -213,6 +213,13 @@ def test_a_closed_standard_output_is_one_line(folder, capsys, monkeypatch):
         monkeypatch.undo()
         err = capsys.readouterr().err
         assert err == "pupil-radial: standard output: Bad file descriptor\n"
+    # Without standard error (`2>&-`) the run ended at once, status 1, and
+    # print() sent messages to standard output: into the CSV there.
+    monkeypatch.setattr("sys.stderr", None)
+    assert cli.main(["track", str(folder), "--fps", "30"]) == 0
+    monkeypatch.undo()
+    rows = list(csv.reader(capsys.readouterr().out.splitlines()))
+    assert len(rows) == 41 and tuple(rows[0]) == recording.COLUMNS
 
 
 def test_an_overlay_cut_short_by_a_full_disk_is_one_line(folder, tmp_path,
