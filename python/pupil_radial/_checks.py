@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import os
 
 import numpy as np
 
@@ -112,6 +113,21 @@ def image(value) -> np.ndarray:
     if array.size == 0:
         raise ValueError(f"image is empty (shape {array.shape})")
     return array
+
+
+def opencv_name(path) -> str:
+    """`path` as a file name for OpenCV. Names that are not UTF-8 (bytes a
+    Linux file system allows; Python keeps them as surrogates) crash
+    OpenCV's Python binding rather than fail: refused here, naming the
+    file."""
+    name = os.fspath(path)
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{name.encode('utf-8', 'replace').decode()}: "
+                         "OpenCV cannot open a file whose name is not "
+                         "UTF-8; rename it") from None
+    return name
 
 
 def search_options(threshold, rays, sigma) -> tuple:

@@ -391,14 +391,21 @@ def _read_image(path):
     # viewers and `track` apply it (IMREAD_UNCHANGED would not): the same
     # file, the same coordinates.
     image = read_image(path, cv2.IMREAD_ANYDEPTH | cv2.IMREAD_ANYCOLOR)
-    if image is None and Path(path).suffix.lower() not in IMAGE_SUFFIXES \
-            and first_video_frame(path) is not None:
+    try:
+        video = image is None and Path(path).suffix.lower() not in \
+            IMAGE_SUFFIXES and first_video_frame(path) is not None
+    except ValueError as error:  # a name OpenCV cannot take
+        raise InputError(str(error)) from None
+    if video:
         raise InputError(f"{path}: a video; `pupil-radial track` measures "
                          "its frames")
     if image is None:
         raise InputError(f"{path}: not an image OpenCV can read, or cut "
                          "short")
-    pages = page_count(path)
+    try:
+        pages = page_count(path)
+    except ValueError:  # the image was read; OpenCV cannot count its pages
+        pages = 1
     if pages > 1:
         print(f"pupil-radial: warning: {path} holds {pages} images; this "
               "is the first (track reads them all)", file=sys.stderr)

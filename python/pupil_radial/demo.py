@@ -12,7 +12,7 @@ from pathlib import Path
 import cv2
 import numpy as np
 
-from . import synthetic
+from . import _checks, synthetic
 from .recording import OutputError, check_video, run_tracking
 from .track import open_frames
 
@@ -21,7 +21,11 @@ def run_demo(args) -> int:
     rows, cols = (192, 192) if args.size == "192x192" else (480, 640)
     out = Path(args.out)
     try:
+        # Its videos are written by OpenCV.
+        _checks.opencv_name(out)
         out.mkdir(parents=True, exist_ok=True)
+    except ValueError as error:
+        raise OutputError(f"--out {error}") from None
     except OSError as error:
         raise OutputError(f"--out {out}: {error.strerror}") from None
     video_path = out / "eye.avi"

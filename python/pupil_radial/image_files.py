@@ -10,6 +10,8 @@ from typing import Iterator, Optional
 import cv2
 import numpy as np
 
+from . import _checks
+
 IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm",
                   ".ppm", ".pbm", ".webp", ".jp2", ".j2k"}
 _OWN_DEPTH = cv2.IMREAD_GRAYSCALE | cv2.IMREAD_ANYDEPTH
@@ -55,8 +57,9 @@ def page_count(path) -> int:
     # opened a second time to count them.
     if Path(path).suffix.lower() not in (".tif", ".tiff"):
         return 1
+    name = _checks.opencv_name(path)
     try:
-        return int(cv2.imcount(str(path)))
+        return int(cv2.imcount(name))
     except cv2.error:
         return 0
 
@@ -73,7 +76,8 @@ def pages(path, count: int) -> Iterator:
     while start < count:
         n = min(chunk, count - start)
         try:
-            ok, images = cv2.imreadmulti(str(path), start=start, count=n,
+            ok, images = cv2.imreadmulti(_checks.opencv_name(path),
+                                         start=start, count=n,
                                          flags=_OWN_DEPTH)
         except cv2.error:
             ok = False

@@ -14,6 +14,7 @@ from typing import Optional
 import cv2
 import numpy as np
 
+from . import _checks
 from .figures import draw, plot
 from .image_files import IMAGE_SUFFIXES
 from .pupil import Pupil, measures
@@ -68,6 +69,11 @@ def check_output(path, option, suffixes=None, inputs=()):
         return
     suffixes = suffixes or _SUFFIXES[option]
     target = Path(path)
+    if option == "--overlay":  # written by OpenCV
+        try:
+            _checks.opencv_name(target)
+        except ValueError as error:
+            raise OutputError(f"{option} {error}") from None
     if target.suffix.lower() not in suffixes:
         raise OutputError(f"{option} {path}: expected a name ending in "
                           f"{' or '.join(suffixes)}")

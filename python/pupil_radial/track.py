@@ -169,13 +169,19 @@ class Frames:
         elif self.path.suffix.lower() in IMAGE_SUFFIXES:
             # One frame, or one per page of a multi-page TIFF (a
             # microscope's stack), which a video reader takes for one.
-            self.count = page_count(self.path)
+            try:
+                self.count = page_count(self.path)
+            except ValueError as error:  # a name OpenCV cannot take
+                raise InputError(str(error)) from None
             self._open_images(fps, pages(self.path, self.count))
             if self._first is None and self.count <= 1:
                 raise InputError(f"{self.path}: not an image OpenCV can "
                                  "read, or cut short")
         else:
-            first = first_video_frame(self.path)
+            try:
+                first = first_video_frame(self.path)
+            except ValueError as error:  # a name OpenCV cannot take
+                raise InputError(str(error)) from None
             if first is None:
                 raise InputError(f"{self.path}: not a video OpenCV can read")
             self.shape = first.shape[:2]
@@ -276,11 +282,13 @@ class Frames:
 
 def first_video_frame(path) -> Optional[np.ndarray]:
     """The first frame of a video file OpenCV's FFmpeg reader decodes, or
-    None: whether a file is a video at all."""
+    None: whether a file is a video at all. ValueError for a name OpenCV
+    cannot take."""
+    name = _checks.opencv_name(path)
     # FFmpeg's own messages about a file it cannot read would only repeat
     # what the caller says; read once, when the backend loads.
     os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
-    capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
+    capture = cv2.VideoCapture(name, cv2.CAP_FFMPEG)
     try:
         ok, image = capture.read() if capture.isOpened() else (False, None)
     finally:

@@ -222,6 +222,31 @@ def test_closed_standard_streams(folder, tmp_path, capsys, monkeypatch):
     assert len(rows) == 41 and tuple(rows[0]) == recording.COLUMNS
 
 
+def test_names_that_are_not_utf8_are_refused_not_a_crash(folder, tmp_path,
+                                                         capsys):
+    # OpenCV's Python binding crashes (a segmentation fault) on a file name
+    # that is not UTF-8, which Linux file systems allow.
+    def named(stem):
+        return str(tmp_path) + "/" + os.fsdecode(stem + b"\xe9")
+
+    try:
+        os.symlink(folder / "000.png", named(b"v") + ".avi")
+    except (OSError, UnicodeError):
+        pytest.skip("the file system takes only UTF-8 names")
+    tiff = named(b"t") + ".tif"
+    cv2.imwrite(str(tmp_path / "t.tif"), cv2.imread(str(folder / "000.png")))
+    os.rename(tmp_path / "t.tif", tiff)
+    for argv in (["track", named(b"v") + ".avi"], ["track", tiff],
+                 ["track", str(folder), "--overlay", named(b"o") + ".avi"],
+                 ["detect", tiff, "--overlay", named(b"o") + ".png"],
+                 ["demo", "--out", named(b"d")]):
+        assert cli.main(argv) == 2
+        err = capsys.readouterr().err
+        assert "name is not UTF-8" in err and err.count("\n") == 1
+    # An image file OpenCV is given as bytes is measured.
+    assert cli.main(["detect", tiff]) in (0, 1)
+
+
 def test_an_overlay_cut_short_by_a_full_disk_is_one_line(folder, tmp_path,
                                                          capsys):
     # OpenCV's video writer drops what it cannot write without a word: the
