@@ -39,16 +39,13 @@ def plot(times, pupils, path, time_label="time (s)", mm_per_px=None):
     """Pupil size (major axis, in mm with a scale) and confidence over time
     (or frames, with their label); frames without a pupil (blinks, lost
     frames) shaded."""
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
     t = np.asarray(times, float)
     found = np.array([p.found for p in pupils], bool)
     major = np.array([p.axes[0] for p in pupils], float)
     confidence = np.array([p.confidence for p in pupils], float)
-    fig, (size_ax, conf_ax) = plt.subplots(
-        2, 1, sharex=True, figsize=(9, 4.5),
-        gridspec_kw={"height_ratios": [3, 1]})
+    fig = _figure((9, 4.5))
+    size_ax, conf_ax = fig.subplots(2, 1, sharex=True,
+                                    gridspec_kw={"height_ratios": [3, 1]})
     if mm_per_px is not None:
         major = major * mm_per_px
     size_ax.plot(t, major, lw=1.2, color="#1f5fa8")
@@ -67,7 +64,15 @@ def plot(times, pupils, path, time_label="time (s)", mm_per_px=None):
                       fontsize=10)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
-    plt.close(fig)
+
+
+def _figure(size):
+    """A figure of its own, outside pyplot: no backend chosen for the
+    whole process (a notebook's would be switched off), nothing kept in
+    pyplot's list when saving it fails. Matplotlib is imported here, when
+    a plot is asked for."""
+    from matplotlib.figure import Figure
+    return Figure(figsize=size)
 
 
 def _runs(mask):
@@ -79,10 +84,8 @@ def _runs(mask):
 def plot_clean(times, raw, cleaned, path):
     """A pupil-size trace before and after cleaning, the stretches filled
     by interpolation marked."""
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    fig, ax = plt.subplots(figsize=(9, 3.5))
+    fig = _figure((9, 3.5))
+    ax = fig.subplots()
     ax.plot(times, raw, lw=0.8, color="#bbbbbb", label="tracked")
     ax.plot(times, cleaned.diameter, lw=1.3, color="#1f5fa8", label="clean")
     for start, stop in _runs(cleaned.interpolated):
@@ -95,4 +98,3 @@ def plot_clean(times, raw, cleaned, path):
     ax.legend(loc="upper right", fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
-    plt.close(fig)

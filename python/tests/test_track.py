@@ -300,6 +300,25 @@ def test_command_writes_the_csv_plot_and_overlay(tmp_path, video, capsys):
     assert int(overlay.get(cv2.CAP_PROP_FRAME_COUNT)) == len(truth)
 
 
+def test_plots_leave_the_caller_s_matplotlib_as_it_was(tmp_path, video):
+    # The plot chose the Agg backend for the whole process: a notebook
+    # calling it lost its own.
+    matplotlib = pytest.importorskip("matplotlib")
+    before = matplotlib.get_backend()
+    matplotlib.use("svg")
+    try:
+        assert cli.main(["track", str(video[0]), "--csv",
+                         str(tmp_path / "o.csv"), "--plot",
+                         str(tmp_path / "p.png")]) == 0
+        assert cli.main(["clean", str(tmp_path / "o.csv"), "--out",
+                         str(tmp_path / "c.csv"), "--plot",
+                         str(tmp_path / "c.png")]) == 0
+        assert matplotlib.get_backend() == "svg"
+    finally:
+        matplotlib.use(before)
+    assert cv2.imread(str(tmp_path / "c.png")) is not None
+
+
 @pytest.mark.parametrize("suffix", [".avi", ".mp4"])
 @pytest.mark.parametrize("rate", [[], ["--fps", "0.001"], ["--fps", "2000"]])
 def test_the_overlay_has_a_frame_per_row_whatever_the_images(
