@@ -96,21 +96,32 @@ def _spacings(corners, columns, rows) -> np.ndarray:
     return np.concatenate((along, across))
 
 
+# A scale file as `calibrate` writes it is a line; a hand-made one with
+# notes stays far below this.
+_SCALE_FILE_LIMIT = 1 << 20
+
+
 def read_scale(value) -> float:
     """mm per pixel from a number, its text, or a JSON file holding
     {"mm_per_px": ...} as `calibrate` writes it."""
     try:
         scale = float(value)
     except (TypeError, ValueError):
-        path = Path(value)
+        not_ours = ValueError(f"{value}: not a number nor a JSON file with "
+                              "mm_per_px")
         try:
-            scale = json.loads(path.read_text(encoding="utf-8-sig"))[
-                "mm_per_px"]
+            # Read no further than such a file can be: a video or a device
+            # named by mistake would otherwise be read whole.
+            with open(Path(value), "rb") as f:
+                data = f.read(_SCALE_FILE_LIMIT + 1)
         except OSError as error:
             raise ValueError(f"{value}: {error.strerror}") from None
+        if len(data) > _SCALE_FILE_LIMIT:
+            raise not_ours
+        try:
+            scale = json.loads(data.decode("utf-8-sig"))["mm_per_px"]
         except (ValueError, KeyError, TypeError):
-            raise ValueError(f"{value}: not a number nor a JSON file with "
-                             "mm_per_px") from None
+            raise not_ours from None
     if isinstance(scale, bool) or not isinstance(scale, (int, float)) or \
             not (math.isfinite(scale) and scale > 0):
         raise ValueError(f"mm per pixel must be a positive number, got "

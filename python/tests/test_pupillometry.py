@@ -4,6 +4,7 @@ once."""
 
 import csv
 import json
+import os
 import math
 
 import numpy as np
@@ -99,6 +100,11 @@ def test_no_board_is_one_line_and_status_2(tmp_path, capsys):
     # Pixels per mm given for mm per pixel: pupils of a metre, unsaid.
     with pytest.raises(ValueError, match="pixels per mm"):
         read_scale("20")
+    # A device or a video named by mistake was read whole (/dev/zero: until
+    # memory ran out) before it was refused.
+    if os.path.exists("/dev/zero"):
+        with pytest.raises(ValueError, match="not a number nor a JSON"):
+            read_scale("/dev/zero")
 
 
 def trace(seconds=20.0, fps=60.0, seed=0):
