@@ -4,8 +4,8 @@ once."""
 
 import csv
 import json
-import os
 import math
+import os
 
 import numpy as np
 import pytest
