@@ -390,7 +390,14 @@ def _read_image(path):
     # Depth and colour kept, and the camera's EXIF orientation applied as
     # viewers and `track` apply it (IMREAD_UNCHANGED would not): the same
     # file, the same coordinates.
-    image = read_image(path, cv2.IMREAD_ANYDEPTH | cv2.IMREAD_ANYCOLOR)
+    try:
+        # OpenCV knows an image by its first bytes: a video given here by
+        # mistake, gigabytes long, is not read into memory.
+        image_like = cv2.haveImageReader(_checks.opencv_name(path))
+    except ValueError:  # a name OpenCV cannot take: its bytes are read
+        image_like = True
+    image = read_image(path, cv2.IMREAD_ANYDEPTH | cv2.IMREAD_ANYCOLOR) \
+        if image_like else None
     try:
         video = image is None and Path(path).suffix.lower() not in \
             IMAGE_SUFFIXES and first_video_frame(path) is not None

@@ -14,6 +14,7 @@ cv2 = pytest.importorskip("cv2")
 
 import pupil_radial  # noqa: E402
 from pupil_radial import cli, figures, recording, synthetic, track  # noqa: E402
+from pupil_radial.image_files import read_image  # noqa: E402
 from pupil_radial.track import Frames  # noqa: E402
 
 track_module = importlib.import_module("pupil_radial.track")
@@ -413,8 +414,12 @@ def test_an_interrupted_run_keeps_its_rows(tmp_path, video, monkeypatch):
     ("empty", ["detect", "{tmp}/empty"], "not an image file"),
     ("nan", ["detect", "{tmp}/nan.tif"], "NaN"),
 ])
-def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, make, args,
-                                            words):
+def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, monkeypatch,
+                                            make, args, words):
+    # A video given to detect was read into memory whole, first.
+    read = []
+    monkeypatch.setattr(cli, "read_image", lambda path, *flags: read.append(
+        path) or read_image(path, *flags))
     if make == "text":
         (tmp_path / "file.avi").write_text("not a video")
     elif make == "empty":
@@ -436,6 +441,7 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, capsys, make, args,
     assert cli.main(args) == 2
     err = capsys.readouterr().err
     assert words in err and err.count("\n") == 1 and "Traceback" not in err
+    assert make != "video" or not read
 
 
 @pytest.mark.parametrize("option", ["--center=3", "--center=a,b",
