@@ -100,7 +100,20 @@ def random_params(shape=(480, 640), rng=None, **overrides) -> EyeParams:
         pupil_level=float(rng.uniform(15, 45)),
         iris_level=float(rng.uniform(85, 130)),
         mascara=bool(rng.random() < 0.3))
-    return replace(params, **overrides)
+    return _checked(replace(params, **overrides))
+
+
+def _checked(p: EyeParams) -> EyeParams:
+    """The parameters that would draw no camera's image refused, naming the
+    field: more bits than a uint16 holds wrapped around, and a negative
+    blur or noise or a share outside 0..1 drew nonsense without a word."""
+    _checks.count("bits", p.bits, 8, 16)
+    for name in ("defocus", "noise"):
+        _checks.number(name, getattr(p, name), 0.0, 255.0)
+    for name in ("opening", "vignetting"):
+        _checks.number(name, getattr(p, name), 0.0, 1.0)
+    _checks.number("exposure", p.exposure, 0.0, 100.0)
+    return p
 
 
 def eye(shape=(480, 640), seed=None, **overrides) -> SyntheticEye:

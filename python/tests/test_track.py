@@ -82,6 +82,14 @@ def test_the_generator_names_a_size_it_cannot_draw(shape, error):
             make(shape)
 
 
+@pytest.mark.parametrize("field, value", [
+    ("bits", 40), ("defocus", -1.0), ("noise", -3.0), ("opening", 2.0)])
+def test_the_generator_names_a_camera_it_cannot_be(field, value):
+    # 40 bits wrapped around in uint16 without a word.
+    with pytest.raises(ValueError, match=field):
+        synthetic.eye((64, 64), seed=1, **{field: value})
+
+
 def test_a_held_blink_is_searched_once_and_an_opening_eye_found(
         monkeypatch):
     opened = synthetic.eye((240, 320), seed=6, noise=1.0)
