@@ -272,15 +272,19 @@ class _Overlay:
         drawn = draw(image, pupil)
         if self.writer is None:
             rows, cols = drawn.shape[:2]
-            self.size = (cols, rows)
+            # FFmpeg's encoders take no frame one pixel wide or high.
+            self.size = (max(cols, 2), max(rows, 2))
             codec = _CODECS[Path(self.path).suffix.lower()]
-            writer = cv2.VideoWriter(self.path, cv2.VideoWriter_fourcc(
-                *codec), self.fps, self.size)
+            # FFmpeg's writer, as the video is read back with: OpenCV's
+            # others would be tried in turn, each with its own error lines.
+            writer = cv2.VideoWriter(self.path, cv2.CAP_FFMPEG,
+                                     cv2.VideoWriter_fourcc(*codec),
+                                     self.fps, self.size)
             if not writer.isOpened():
                 raise OutputError(f"{self.path}: cannot write a video there")
             self.writer = writer
             for _ in range(self.unwritten):
-                self._write(np.zeros_like(drawn))
+                self._write(np.zeros((*self.size[::-1], 3), np.uint8))
         if drawn.shape[1::-1] != self.size:
             drawn = cv2.resize(drawn, self.size, interpolation=cv2.INTER_AREA)
         self._write(drawn)

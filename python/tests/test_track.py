@@ -358,6 +358,20 @@ def test_the_overlay_has_a_frame_per_row_whatever_the_images(
                                               False, False]
 
 
+@pytest.mark.parametrize("suffix", [".avi", ".mp4"])
+def test_an_overlay_of_one_pixel_frames_is_written(tmp_path, capfd, suffix):
+    # FFmpeg takes no frame a pixel wide: OpenCV tried its other writers,
+    # each with its error lines (and for .mp4 none could write it).
+    cv2.imwrite(str(tmp_path / "0.png"), np.zeros((1, 1), np.uint8))
+    cv2.imwrite(str(tmp_path / "1.png"), synthetic.eye((9, 9)).image)
+    out = tmp_path / f"o{suffix}"
+    assert cli.main(["track", str(tmp_path), "--csv",
+                     str(tmp_path / "o.csv"), "--overlay", str(out)]) == 0
+    capture = cv2.VideoCapture(str(out))
+    assert capture.get(cv2.CAP_PROP_FRAME_COUNT) == 2
+    assert "frames: 2" in capfd.readouterr().err.splitlines()[0]
+
+
 def test_a_bright_pupil_looked_for_as_dark_gets_a_note(tmp_path, capsys):
     for k in range(3):
         eye = synthetic.eye((96, 96), seed=k).image
