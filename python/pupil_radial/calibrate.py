@@ -14,6 +14,7 @@ import cv2
 import numpy as np
 
 from . import _checks
+from .locate import as_gray, from_black
 
 #: The printed squares' side in mm that chessboard_scale() takes.
 SQUARE_MM_RANGE = (1e-6, 1e6)
@@ -55,11 +56,15 @@ def chessboard_scale(image, square_mm: float, pattern=(9, 6)) -> Scale:
     square_mm = _checks.number("square_mm", square_mm, *SQUARE_MM_RANGE)
     columns, rows = (_checks.count("pattern", v, minimum=3, maximum=100)
                      for v in pattern)
-    gray = image if image.ndim == 2 else cv2.cvtColor(image[..., :3],
-                                                      cv2.COLOR_BGR2GRAY)
-    if gray.dtype != np.uint8:
-        gray = cv2.normalize(gray, None, 0, 255, cv2.NORM_MINMAX).astype(
-            np.uint8)
+    if image.dtype == np.uint8:
+        gray = image if image.ndim == 2 else cv2.cvtColor(image[..., :3],
+                                                          cv2.COLOR_BGR2GRAY)
+    else:
+        # Any other depth read as detect() reads it, then stretched to the
+        # 8 bits OpenCV's corner finder takes (it asserted on colour other
+        # than 8, 16 or 32-bit float, and on float16 or uint32).
+        gray = cv2.normalize(as_gray(from_black(image)), None, 0, 255,
+                             cv2.NORM_MINMAX).astype(np.uint8)
     flags = cv2.CALIB_CB_ADAPTIVE_THRESH | cv2.CALIB_CB_NORMALIZE_IMAGE
     try:
         found, corners = cv2.findChessboardCorners(gray, (columns, rows),

@@ -45,6 +45,17 @@ def test_the_scale_of_a_turned_board(angle):
     assert scale.pattern == (9, 6) and scale.spread < 0.02
 
 
+def test_a_board_at_any_depth_and_layout():
+    # OpenCV's corner finder asserted on colour other than 8, 16 or
+    # 32-bit float, and on float16 or uint32 gray.
+    gray = board()
+    for image in (np.dstack([gray] * 3).astype(np.float64),
+                  np.dstack([gray] * 4).astype(np.int32),
+                  gray.astype(np.float16), gray.astype(np.uint32) * 4096):
+        scale = chessboard_scale(image, 2.0)
+        assert scale.mm_per_px == pytest.approx(0.08, rel=0.005)
+
+
 def test_calibrate_then_track_in_millimetres(tmp_path, capsys):
     image, out = tmp_path / "board.png", tmp_path / "scale.json"
     cv2.imwrite(str(image), board())
