@@ -47,7 +47,7 @@ class Scale:
 
 
 def chessboard_scale(image, square_mm: float, pattern=(9, 6)) -> Scale:
-    """The scale of `image` (gray or BGR, 8 or 16 bits) from a checkerboard
+    """The scale of `image` (as detect() takes one) from a checkerboard
     of `pattern` inner corners (columns, rows) whose squares are
     `square_mm` wide. Raises NoBoardError where there is none, and
     ValueError naming square_mm where the scale it gives is beyond any
