@@ -58,10 +58,10 @@ def main(argv=None) -> int:
         # output, into the CSV there.
         sys.stderr = open(os.devnull, "w")
     parser = _parser()
-    # (--help without standard output goes to standard error, as argparse
-    # does it.)
     args = parser.parse_args(_negative_values(
         sys.argv[1:] if argv is None else list(argv)))
+    # Only now: without standard output, argparse prints --help to
+    # standard error.
     if sys.stdout is None:
         sys.stdout = _ClosedOutput()
     # OpenCV's own warnings would only come before our one line; it reads
