@@ -8,6 +8,7 @@ import os
 import sys
 import time
 from concurrent.futures import ProcessPoolExecutor, as_completed
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Optional
@@ -74,27 +75,56 @@ def run_all(jobs, workers: int, report=None) -> int:
     ends and one for all; returns how many failed."""
     report = report or (lambda line: print(line, file=sys.stderr))
     start, failed = time.perf_counter(), 0
-    if workers <= 1:
-        results = map(run, jobs)
-    else:
-        pool = ProcessPoolExecutor(max_workers=workers,
-                                   initializer=_one_thread)
-        results = (f.result() for f in as_completed(
-            [pool.submit(run, job) for job in jobs]))
-    try:
-        for source, line, error in results:
-            if error is None:
-                report(f"{source}: {line}")
-            else:
-                failed += 1
-                report(f"{source}: FAILED: {error}")
-    finally:
-        if workers > 1:
-            pool.shutdown(cancel_futures=True)
+    results = map(run, jobs) if workers <= 1 else _in_processes(jobs,
+                                                                workers)
+    for source, line, error in results:
+        if error is None:
+            report(f"{source}: {line}")
+        else:
+            failed += 1
+            report(f"{source}: FAILED: {error}")
     report(f"recordings: {len(jobs)}, failed: {failed}, "
            f"{time.perf_counter() - start:.1f} s on {workers} "
            f"process{'es' if workers > 1 else ''}")
     return failed
+
+
+def _in_processes(jobs, workers):
+    """run()'s results, `workers` processes at a time, as they end. A
+    process that dies (killed for its memory, a decoder's crash on a
+    damaged file) breaks the whole pool, and every recording not yet done
+    with it. The pool hands them out in order, a process's worth and one
+    more at a time: only the first few not done can have been running, and
+    each of those is run again alone (the one that dies again fails); the
+    rest, never started, go on in a new pool."""
+    pending = list(range(len(jobs)))
+    while pending:
+        broken = []
+        yield from _pool(jobs, pending, workers, broken)
+        broken.sort()
+        suspects, pending = broken[:workers + 1], broken[workers + 1:]
+        for k in suspects:
+            again = []
+            yield from _pool(jobs, [k], 1, again)
+            if again:
+                yield jobs[k].source, None, (
+                    "its process ended abruptly (out of memory, or a crash "
+                    "in a library)")
+
+
+def _pool(jobs, indices, workers, broken):
+    """run() on jobs[k] for k in `indices`, its results as they end; the
+    indices of those a dead process took down appended to `broken`."""
+    pool = ProcessPoolExecutor(max_workers=workers, initializer=_one_thread)
+    try:
+        futures = {pool.submit(run, jobs[k]): k for k in indices}
+        for future in as_completed(futures):
+            try:
+                yield future.result()
+            except BrokenProcessPool:
+                broken.append(futures[future])
+    finally:
+        pool.shutdown(cancel_futures=True)
 
 
 def default_workers() -> int:

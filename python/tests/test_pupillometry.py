@@ -6,15 +6,18 @@ import csv
 import json
 import math
 import os
+import signal
 
 import numpy as np
 import pytest
 
 cv2 = pytest.importorskip("cv2")
 
-from pupil_radial import cli, synthetic  # noqa: E402
+from pupil_radial import batch, cli, synthetic  # noqa: E402
 from pupil_radial.calibrate import chessboard_scale, read_scale  # noqa: E402
 from pupil_radial.clean import CLEAN_COLUMNS, clean  # noqa: E402
+
+_RUN = batch.run
 
 
 def board(square=25, columns=9, rows=6, angle=17.0, margin=60):
@@ -323,6 +326,35 @@ def test_a_recording_that_fails_is_reported_and_the_others_go_on(
     assert cli.main(["track", videos[0], "--out-dir",
                      str(tmp_path / "eye1.csv" / "sub")]) == 2
     assert "--out-dir" in capsys.readouterr().err.splitlines()[-1]
+
+
+def _dies_on_eye2(job):
+    """batch.run, but the process given eye2 dies as the kernel kills one
+    short of memory (a module's function: the pool pickles it by name)."""
+    if job.source.endswith("eye2.avi"):
+        os.kill(os.getpid(), signal.SIGKILL)
+    return _RUN(job)
+
+
+def test_a_recording_whose_process_dies_fails_alone(videos, tmp_path,
+                                                    capsys, monkeypatch):
+    # The pool broke: a traceback, and the recordings not yet done never
+    # were.
+    import multiprocessing
+    if multiprocessing.get_start_method() != "fork":
+        pytest.skip("the workers would not see the patched run()")
+    copies = []
+    for k in range(6):
+        copies.append(tmp_path / f"eye{k}.avi")
+        copies[-1].symlink_to(videos[k % 3])
+    monkeypatch.setattr(batch, "run", _dies_on_eye2)
+    assert cli.main(["track", *map(str, copies), "--out-dir",
+                     str(tmp_path / "out"), "--jobs", "2"]) == 2
+    err = capsys.readouterr().err
+    assert "eye2.avi: FAILED: its process ended abruptly" in err
+    assert "recordings: 6, failed: 1" in err
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [
+        f"eye{k}.csv" for k in (0, 1, 3, 4, 5)]
 
 
 def test_the_plot_shows_the_size_in_the_unit_it_names(tmp_path,
