@@ -21,7 +21,8 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
 
     image: 2-D gray (uint8, uint16 or float; float images whose largest
         value is at most 1 are taken as 0..1, those holding values below
-        0, standardised ones, as their own range), BGR or BGRA.
+        0, standardised ones, as their own range, others as gray levels
+        scaled down by their largest value above 65535), BGR or BGRA.
     center: optional (x, y) hint of the pupil centre; found from the image
         (the most compact dark region of plausible size) when omitted.
     radius: optional (min, max) hint of the pupil radius in pixels;

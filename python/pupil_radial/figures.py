@@ -6,7 +6,7 @@ from __future__ import annotations
 import cv2
 import numpy as np
 
-from .locate import from_black, level_scale
+from .locate import brought_down, from_black, level_scale
 from .pupil import Pupil
 
 
@@ -18,7 +18,8 @@ def draw(image, pupil: Pupil):
     by their range)."""
     if image.dtype != np.uint8:
         image = from_black(image)
-        levels = image.astype(np.float32) * level_scale(image)
+        image, scale = brought_down(image, level_scale(image))
+        levels = image.astype(np.float32) * np.float32(scale)
         top = float(levels.max(initial=0.0))
         if top > 255:
             levels *= np.float32(255 / top)

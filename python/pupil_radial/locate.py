@@ -21,6 +21,7 @@ def as_gray(image, window=None) -> np.ndarray:
     float or 16-bit image is decided on all of it)."""
     part = image if window is None else \
         image[window[1]:window[3], window[0]:window[2]]
+    part, scale = brought_down(part, level_scale(image))
     if part.ndim == 3:
         if part.dtype not in (np.uint8, np.uint16, np.float32):
             part = part.astype(np.float32)
@@ -28,23 +29,32 @@ def as_gray(image, window=None) -> np.ndarray:
             cv2.COLOR_BGRA2GRAY
         part = cv2.cvtColor(np.ascontiguousarray(part), code)
     gray = part.astype(np.float32)
-    scale = level_scale(image)
     if scale != 1:
-        gray *= scale
+        gray *= np.float32(scale)
     return gray
 
 
-def level_scale(image) -> np.float32:
+def level_scale(image) -> float:
     """The factor that brings `image`'s levels to a 0-255 scale: 16-bit
     images by their bit depth, float images whose largest value is at most
-    1 by 255, others as they are."""
+    1 by 255, those above any camera's counts (65535) by their largest
+    value, others as they are."""
     if image.dtype == np.uint16:
-        return np.float32(255 / _top(image))
+        return 255 / _top(image)
     if image.dtype.kind == "f":
         top = _finite_top(image)
         if top <= 1.0:
-            return np.float32(255)
-    return np.float32(1)
+            return 255.0
+        if top > 65535.0:
+            return 255 / top
+    return 1.0
+
+
+def brought_down(part, scale: float):
+    """`part` and the factor still to apply: where it shrinks the levels,
+    it is applied first, in their own type, as float32 may not hold them
+    (a float64 image of values past 3.4e38)."""
+    return (part * scale, 1.0) if scale < 1 else (part, scale)
 
 
 def _finite_top(image) -> float:
@@ -68,9 +78,13 @@ def from_black(image) -> np.ndarray:
     low = image.min()
     if not (np.isfinite(low) and low < 0):
         return image  # NaN and infinities are refused by level_scale()
-    with np.errstate(all="ignore"):
-        span = image.max() - low
-        return (image - low) / span if span > 0 else np.zeros_like(image)
+    top = image.max()
+    with np.errstate(over="ignore"):
+        if not np.isfinite(top - low):
+            # A range wider than the type holds: halved, it fits.
+            image, low, top = image / 2, low / 2, top / 2
+    span = top - low
+    return (image - low) / span if span > 0 else np.zeros_like(image)
 
 
 def inverted(image) -> np.ndarray:

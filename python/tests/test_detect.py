@@ -10,6 +10,7 @@ cv2 = pytest.importorskip("cv2")
 
 import pupil_radial  # noqa: E402
 from pupil_radial import detect, synthetic, track  # noqa: E402
+from pupil_radial.figures import draw  # noqa: E402
 from pupil_radial.synthetic import Ellipse  # noqa: E402
 
 
@@ -115,6 +116,17 @@ def test_colour_uint16_and_float_images_give_the_same_pupil():
     for other in (next(track([standardised, standardised])),
                   detect(-standardised, bright_pupil=True)):
         assert other.center == pytest.approx(base.center, abs=0.02)
+    # Levels past float32's range, or a range past float64's, are levels
+    # like any others (they came out as infinities, then no pupil).
+    unit, signed = eye.image / 255.0, eye.image / 127.5 - 1
+    for image, tame in ((unit * 1e300, unit * 1e3), (signed * 1.7e308, signed),
+                        (np.dstack([unit * 1e39] * 3), np.dstack([unit] * 3)),
+                        ((signed * 3e38).astype(np.float32), signed)):
+        with np.errstate(all="raise"):
+            other = detect(image)
+            drawn = draw(image, other)
+        assert other.center == pytest.approx(base.center, abs=0.02)
+        assert np.abs(drawn.astype(int) - draw(tame, other)).max() <= 1
 
 
 def test_found_is_the_confidence_against_the_threshold():
