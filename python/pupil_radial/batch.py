@@ -4,7 +4,9 @@ after it. A recording that fails is reported and the others go on."""
 
 from __future__ import annotations
 
+import multiprocessing
 import os
+import signal
 import sys
 import time
 from concurrent.futures import ProcessPoolExecutor, as_completed
@@ -64,10 +66,44 @@ def run(job: Job):
         return job.source, None, str(error)
 
 
-def _one_thread():
-    # Each process is one recording's worker: OpenCV's own threads would
-    # only compete with the other processes.
-    cv2.setNumThreads(1)
+class _Worker:
+    """A pool process's answer to Ctrl-C, which reaches every process of
+    the terminal's group: the recording under way is ended as the command
+    ends one (its files finished with the rows so far), and no further
+    one is started. Idle, the process would otherwise die with a
+    traceback; busy, it would take the next recording in the queue."""
+
+    stopped = False
+    busy = False
+
+    @classmethod
+    def start(cls):
+        # Ctrl-C was held back while the process started (see _pool()).
+        signal.signal(signal.SIGINT, cls._interrupt)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        # Each process is one recording's worker: OpenCV's own threads
+        # would only compete with the other processes.
+        cv2.setNumThreads(1)
+
+    @classmethod
+    def _interrupt(cls, signum, frame):
+        # Once: a second Ctrl-C must not cut the files' finishing short.
+        if not cls.stopped:
+            cls.stopped = True
+            if cls.busy:
+                raise KeyboardInterrupt
+
+    @classmethod
+    def run(cls, job: Job):
+        if cls.stopped:
+            return job.source, None, "interrupted"
+        cls.busy = True
+        try:
+            return run(job)
+        except KeyboardInterrupt:
+            return job.source, None, "interrupted"
+        finally:
+            cls.busy = False
 
 
 def run_all(jobs, workers: int, report=None) -> int:
@@ -115,14 +151,27 @@ def _in_processes(jobs, workers):
 def _pool(jobs, indices, workers, broken):
     """run() on jobs[k] for k in `indices`, its results as they end; the
     indices of those a dead process took down appended to `broken`."""
-    pool = ProcessPoolExecutor(max_workers=workers, initializer=_one_thread)
+    # The processes start here, and take Ctrl-C only once they can tell
+    # it: until then it waits, here too.
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
-        futures = {pool.submit(run, jobs[k]): k for k in indices}
+        pool = ProcessPoolExecutor(max_workers=workers,
+                                   initializer=_Worker.start)
+        futures = {pool.submit(_Worker.run, jobs[k]): k for k in indices}
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    try:
         for future in as_completed(futures):
             try:
                 yield future.result()
             except BrokenProcessPool:
                 broken.append(futures[future])
+    except KeyboardInterrupt:
+        # Told to this process alone (`kill -INT`), it is passed on; the
+        # workers that had it already ignore it.
+        for child in multiprocessing.active_children():
+            os.kill(child.pid, signal.SIGINT)
+        raise
     finally:
         pool.shutdown(cancel_futures=True)
 

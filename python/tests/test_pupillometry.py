@@ -7,6 +7,8 @@ import json
 import math
 import os
 import signal
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -355,6 +357,42 @@ def test_a_recording_whose_process_dies_fails_alone(videos, tmp_path,
     assert "recordings: 6, failed: 1" in err
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [
         f"eye{k}.csv" for k in (0, 1, 3, 4, 5)]
+
+
+_CTRL_C_ON_EYE0 = """
+import os, signal, sys
+from pupil_radial import batch, cli
+run = batch.run
+def ctrl_c_on_eye0(job):
+    if job.source.endswith("eye0.avi"):
+        os.killpg(0, signal.SIGINT)  # as a terminal's Ctrl-C: all of them
+    return run(job)
+batch.run = ctrl_c_on_eye0
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+def test_ctrl_c_stops_many_recordings_at_once(videos, tmp_path):
+    # An idle worker died with a traceback, and the recording queued next
+    # was tracked in full before the command ended.
+    import subprocess
+    copies = []
+    for k in range(6):
+        copies.append(tmp_path / f"eye{k}.avi")
+        copies[-1].symlink_to(videos[k % 3])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(Path(__file__).parents[1])] + sys.path))
+    done = subprocess.run(
+        [sys.executable, "-c", _CTRL_C_ON_EYE0, "track", *map(str, copies),
+         "--out-dir", str(tmp_path / "out"), "--jobs", "2"],
+        env=env, capture_output=True, text=True, timeout=120,
+        start_new_session=True)
+    assert done.returncode == 130
+    assert done.stderr.splitlines()[-1].startswith("pupil-radial: interr")
+    assert "Traceback" not in done.stderr
+    # At most the two under way when it came, ended there.
+    assert {p.name for p in (tmp_path / "out").iterdir()} <= {
+        "eye0.csv", "eye1.csv"}
 
 
 def test_the_plot_shows_the_size_in_the_unit_it_names(tmp_path,
