@@ -66,6 +66,9 @@ def run(job: Job):
         return job.source, None, str(error)
 
 
+_STOPS = {signal.SIGINT, signal.SIGTERM}
+
+
 class _Worker:
     """A pool process's answer to Ctrl-C, which reaches every process of
     the terminal's group: the recording under way is ended as the command
@@ -78,9 +81,11 @@ class _Worker:
 
     @classmethod
     def start(cls):
-        # Ctrl-C was held back while the process started (see _pool()).
-        signal.signal(signal.SIGINT, cls._interrupt)
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        # Held back while the process started (see _pool()); SIGTERM, sent
+        # to every process by a cluster's time limit, is met the same way.
+        for stop in _STOPS:
+            signal.signal(stop, cls._interrupt)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPS)
         # Each process is one recording's worker: OpenCV's own threads
         # would only compete with the other processes.
         cv2.setNumThreads(1)
@@ -153,13 +158,13 @@ def _pool(jobs, indices, workers, broken):
     indices of those a dead process took down appended to `broken`."""
     # The processes start here, and take Ctrl-C only once they can tell
     # it: until then it waits, here too.
-    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    signal.pthread_sigmask(signal.SIG_BLOCK, _STOPS)
     try:
         pool = ProcessPoolExecutor(max_workers=workers,
                                    initializer=_Worker.start)
         futures = {pool.submit(_Worker.run, jobs[k]): k for k in indices}
     finally:
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPS)
     try:
         for future in as_completed(futures):
             try:

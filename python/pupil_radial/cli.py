@@ -3,7 +3,7 @@ images into a CSV (and a plot and an overlay video), measure one image, or
 run the whole job on a synthetic eye video whose truth is known.
 
 Exit status: 0 done (a pupil found, for detect), 1 no pupil found (detect),
-2 usage or input error, 130 interrupted.
+2 usage or input error, 130 interrupted (Ctrl-C), 143 terminated (SIGTERM).
 """
 
 from __future__ import annotations
@@ -17,7 +17,9 @@ import io
 import json
 import math
 import os
+import signal
 import sys
+import threading
 from pathlib import Path
 
 import cv2
@@ -38,6 +40,15 @@ from .track import InputError, first_video_frame
 
 class UsageError(Exception):
     """A mistake of the user's: one line on stderr and exit status 2."""
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM (`kill`, `timeout`, a cluster's time limit), met as Ctrl-C
+    is: the files finished with the rows so far, not cut off."""
+
+
+def _terminate(signum, frame):
+    raise Terminated
 
 
 class _ClosedOutput(io.TextIOBase):
@@ -67,6 +78,10 @@ def main(argv=None) -> int:
     # OpenCV's own warnings would only come before our one line; it reads
     # this when it first logs.
     os.environ.setdefault("OPENCV_LOG_LEVEL", "ERROR")
+    # Only the main thread may set a handler (a caller may run main() in
+    # another); the caller's own is put back.
+    own = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminate) if own else None
     try:
         status = args.run(args)
         # A full disk behind standard output shows when it is flushed:
@@ -76,10 +91,12 @@ def main(argv=None) -> int:
     except (UsageError, InputError, OutputError) as error:
         print(f"pupil-radial: {error}", file=sys.stderr)
         return 2
-    except KeyboardInterrupt:
-        print("pupil-radial: interrupted; what was written so far is kept",
+    except KeyboardInterrupt as stop:
+        ended = "terminated" if isinstance(stop, Terminated) else \
+            "interrupted"
+        print(f"pupil-radial: {ended}; what was written so far is kept",
               file=sys.stderr)
-        return 130
+        return 143 if isinstance(stop, Terminated) else 130
     except BrokenPipeError:  # `pupil-radial track ... | head`
         return 0
     except OSError as error:
@@ -88,6 +105,9 @@ def main(argv=None) -> int:
         print(f"pupil-radial: {error.filename or 'standard output'}: "
               f"{error.strerror or error}", file=sys.stderr)
         return 2
+    finally:
+        if own:
+            signal.signal(signal.SIGTERM, previous)
 
 
 def _negative_values(argv):

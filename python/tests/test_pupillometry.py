@@ -395,6 +395,39 @@ def test_ctrl_c_stops_many_recordings_at_once(videos, tmp_path):
         "eye0.csv", "eye1.csv"}
 
 
+_SIGTERM_AT_FRAME_5 = """
+import os, signal, sys
+from pupil_radial import cli, recording
+track = recording.track
+def ended_at_frame_5(images, **options):
+    for k, pupil in enumerate(track(images, **options)):
+        if k == 5:  # as `timeout` or a cluster's time limit ends a run
+            os.kill(os.getpid(), signal.SIGTERM)
+        yield pupil
+recording.track = ended_at_frame_5
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+def test_sigterm_finishes_the_files_as_ctrl_c_does(videos, tmp_path):
+    # The process died where it stood: no plot, the overlay unfinished.
+    import subprocess
+    out = {k: str(tmp_path / f"out.{k}") for k in ("csv", "png", "avi")}
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(Path(__file__).parents[1])] + sys.path))
+    done = subprocess.run(
+        [sys.executable, "-c", _SIGTERM_AT_FRAME_5, "track", videos[0],
+         "--csv", out["csv"], "--plot", out["png"], "--overlay", out["avi"]],
+        env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 143
+    assert done.stderr.splitlines()[-1].startswith("pupil-radial: termin")
+    with open(out["csv"]) as f:
+        assert 5 <= len(list(csv.reader(f))) - 1 < 30
+    assert cv2.imread(out["png"]) is not None
+    held = cv2.VideoCapture(out["avi"]).get(cv2.CAP_PROP_FRAME_COUNT)
+    assert 5 <= held < 30
+
+
 def test_the_plot_shows_the_size_in_the_unit_it_names(tmp_path,
                                                       monkeypatch):
     pytest.importorskip("matplotlib")
