@@ -159,13 +159,10 @@ def _pool(jobs, indices, workers, broken):
     # The processes start here, and take Ctrl-C only once they can tell
     # it: until then it waits, here too.
     signal.pthread_sigmask(signal.SIG_BLOCK, _STOPS)
+    pool = ProcessPoolExecutor(max_workers=workers, initializer=_Worker.start)
     try:
-        pool = ProcessPoolExecutor(max_workers=workers,
-                                   initializer=_Worker.start)
         futures = {pool.submit(_Worker.run, jobs[k]): k for k in indices}
-    finally:
         signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPS)
-    try:
         for future in as_completed(futures):
             try:
                 yield future.result()
@@ -178,6 +175,7 @@ def _pool(jobs, indices, workers, broken):
             os.kill(child.pid, signal.SIGINT)
         raise
     finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPS)
         pool.shutdown(cancel_futures=True)
 
 
