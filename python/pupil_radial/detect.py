@@ -138,6 +138,11 @@ def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
     checks each frame once, for both)."""
     t = TUNING
     ellipse = prior.ellipse
+    rows, cols = image.shape[:2]
+    # Frames of a folder may differ in size: the last pupil may lie beyond
+    # a smaller one.
+    if not (0 <= ellipse.cx <= cols - 1 and 0 <= ellipse.cy <= rows - 1):
+        return not_found()
     with np.errstate(all="ignore"):
         x0, y0, x1, y1 = box = window(
             image, ellipse.center, t.window_over_tracked * ellipse.major

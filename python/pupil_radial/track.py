@@ -58,7 +58,9 @@ def track(frames: Iterable, *, center=None, radius=None,
 
     The options are checked when track() is called, not at the first
     frame that needs them: a mistake is told at once, also with frames
-    that do not decode (a radius beyond a frame is told at that frame).
+    that do not decode (a radius beyond the frames is told at the first
+    that decodes; a later, smaller frame, as in a folder of mixed sizes,
+    is searched without it).
     """
     threshold, rays, sigma = _checks.search_options(threshold, rays, sigma)
     if center is not None:
@@ -75,6 +77,7 @@ def _tracked(frames, center, radius, options, bright_pupil):
     # last pupil and the search afresh alike.
     prior: Optional[Pupil] = None
     quiet: Optional[_Quiet] = None
+    first = True
     for image in frames:
         if isinstance(image, Frame):
             image = image.image
@@ -87,7 +90,10 @@ def _tracked(frames, center, radius, options, bright_pupil):
             image = inverted(image)
         pupil = detect_near(image, prior, **options) if prior else None
         if pupil is None or not pupil.found:
-            pupil, quiet = _afresh(image, center, radius, options, quiet)
+            fits = first or radius is None or radius[1] <= max(image.shape[:2])
+            pupil, quiet = _afresh(image, center, radius if fits else None,
+                                   options, quiet)
+        first = False
         prior = pupil if pupil.found else None
         yield pupil
 

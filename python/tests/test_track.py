@@ -135,6 +135,24 @@ def test_a_pupil_that_jumps_is_found_again_where_it_went():
         assert abs(pupil.axes[0] - truth.major) < 1.0
 
 
+def test_frames_of_mixed_sizes_are_each_measured():
+    # A folder of mixed sizes: the last pupil lay beyond a smaller frame
+    # (OpenCV's assertion on an empty window), and a radius hint meant for
+    # the larger frames was an error at the smaller one, mid-run.
+    big = synthetic.eye((192, 192), seed=8)
+    small = synthetic.eye((64, 64), seed=2)
+    for radius in (None, (10, 70)):
+        pupils = list(track([big.image, small.image, big.image],
+                            radius=radius))
+        for pupil, truth in zip(pupils, (big.pupil, small.pupil, big.pupil)):
+            assert pupil.found
+            assert math.hypot(pupil.center[0] - truth.cx,
+                              pupil.center[1] - truth.cy) < 0.5
+    # Beyond the first frame it is still the caller's mistake, told there.
+    with pytest.raises(ValueError, match="radius max 70"):
+        next(track([small.image, big.image], radius=(10, 70)))
+
+
 def test_reads_folders_in_name_order_and_videos_with_their_times(
         tmp_path, video, monkeypatch):
     path, truth = video
