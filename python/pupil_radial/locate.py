@@ -51,10 +51,12 @@ def level_scale(image) -> float:
 
 
 def brought_down(part, scale: float):
-    """`part` and the factor still to apply: where it shrinks the levels,
-    it is applied first, in their own type, as float32 may not hold them
-    (a float64 image of values past 3.4e38)."""
-    return (part * scale, 1.0) if scale < 1 else (part, scale)
+    """`part` and the factor still to apply: applied first, in their own
+    type, where it shrinks levels that float32 may not hold (a float64
+    image of values past 3.4e38)."""
+    if scale < 1 and part.dtype.kind == "f" and part.dtype.itemsize > 4:
+        return part * scale, 1.0
+    return part, scale
 
 
 def _finite_top(image) -> float:
