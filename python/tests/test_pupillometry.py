@@ -359,33 +359,34 @@ def test_a_recording_whose_process_dies_fails_alone(videos, tmp_path,
         f"eye{k}.csv" for k in (0, 1, 3, 4, 5)]
 
 
-_CTRL_C_ON_EYE0 = """
-import os, signal, sys
-from pupil_radial import batch, cli
-run = batch.run
-def ctrl_c_on_eye0(job):
-    if job.source.endswith("eye0.avi"):
-        os.killpg(0, signal.SIGINT)  # as a terminal's Ctrl-C: all of them
-    return run(job)
-batch.run = ctrl_c_on_eye0
-sys.exit(cli.main(sys.argv[1:]))
-"""
+def _track_stopped(patch, *args, **run):
+    """`pupil-radial track ARGS` in a process of its own, after `patch`,
+    which sends the signal from where it chooses."""
+    import subprocess
+    script = ("import os, signal, sys\nfrom pupil_radial import batch, "
+              "cli, recording\n" + patch + "sys.exit(cli.main(sys.argv[1:]))")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(Path(__file__).parents[1])] + sys.path))
+    return subprocess.run([sys.executable, "-c", script, "track", *args],
+                          env=env, capture_output=True, text=True,
+                          timeout=120, **run)
 
 
 def test_ctrl_c_stops_many_recordings_at_once(videos, tmp_path):
     # An idle worker died with a traceback, and the recording queued next
     # was tracked in full before the command ended.
-    import subprocess
     copies = []
     for k in range(6):
         copies.append(tmp_path / f"eye{k}.avi")
         copies[-1].symlink_to(videos[k % 3])
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [str(Path(__file__).parents[1])] + sys.path))
-    done = subprocess.run(
-        [sys.executable, "-c", _CTRL_C_ON_EYE0, "track", *map(str, copies),
-         "--out-dir", str(tmp_path / "out"), "--jobs", "2"],
-        env=env, capture_output=True, text=True, timeout=120,
+    done = _track_stopped(
+        "run = batch.run\n"
+        "def ctrl_c_on_eye0(job):\n"
+        "    if job.source.endswith('eye0.avi'):\n"
+        "        os.killpg(0, signal.SIGINT)  # a terminal's: to them all\n"
+        "    return run(job)\n"
+        "batch.run = ctrl_c_on_eye0\n",
+        *map(str, copies), "--out-dir", str(tmp_path / "out"), "--jobs", "2",
         start_new_session=True)
     assert done.returncode == 130
     assert done.stderr.splitlines()[-1].startswith("pupil-radial: interr")
@@ -395,30 +396,19 @@ def test_ctrl_c_stops_many_recordings_at_once(videos, tmp_path):
         "eye0.csv", "eye1.csv"}
 
 
-_SIGTERM_AT_FRAME_5 = """
-import os, signal, sys
-from pupil_radial import cli, recording
-track = recording.track
-def ended_at_frame_5(images, **options):
-    for k, pupil in enumerate(track(images, **options)):
-        if k == 5:  # as `timeout` or a cluster's time limit ends a run
-            os.kill(os.getpid(), signal.SIGTERM)
-        yield pupil
-recording.track = ended_at_frame_5
-sys.exit(cli.main(sys.argv[1:]))
-"""
-
-
 def test_sigterm_finishes_the_files_as_ctrl_c_does(videos, tmp_path):
     # The process died where it stood: no plot, the overlay unfinished.
-    import subprocess
     out = {k: str(tmp_path / f"out.{k}") for k in ("csv", "png", "avi")}
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [str(Path(__file__).parents[1])] + sys.path))
-    done = subprocess.run(
-        [sys.executable, "-c", _SIGTERM_AT_FRAME_5, "track", videos[0],
-         "--csv", out["csv"], "--plot", out["png"], "--overlay", out["avi"]],
-        env=env, capture_output=True, text=True, timeout=120)
+    done = _track_stopped(
+        "track = recording.track\n"
+        "def ended_at_frame_5(images, **options):\n"
+        "    for k, pupil in enumerate(track(images, **options)):\n"
+        "        if k == 5:  # as `timeout` or a cluster's time limit\n"
+        "            os.kill(os.getpid(), signal.SIGTERM)\n"
+        "        yield pupil\n"
+        "recording.track = ended_at_frame_5\n",
+        videos[0], "--csv", out["csv"], "--plot", out["png"], "--overlay",
+        out["avi"])
     assert done.returncode == 143
     assert done.stderr.splitlines()[-1].startswith("pupil-radial: termin")
     with open(out["csv"]) as f:
