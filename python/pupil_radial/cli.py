@@ -385,9 +385,24 @@ def _detect(args) -> int:
     except (TypeError, ValueError) as error:
         raise InputError(f"{args.image}: {error}") from None
     if args.overlay:
-        if not cv2.imwrite(args.overlay, draw(image[..., :3] if image.ndim
-                                              == 3 else image, pupil)):
-            raise UsageError(f"{args.overlay}: cannot write an image there")
+        # Encoded here and written by Python: a failed write is told with
+        # its reason, and the encoder's own error line stays off stderr.
+        ok, data = cv2.imencode(Path(args.overlay).suffix, draw(
+            image[..., :3] if image.ndim == 3 else image, pupil))
+        if not ok:
+            raise OutputError(f"{args.overlay}: cannot encode the image")
+        try:
+            out = open(args.overlay, "wb")
+        except OSError as error:
+            raise OutputError(f"{args.overlay}: {error.strerror}") from None
+        try:
+            with out:
+                out.write(data.tobytes())
+        except OSError as error:  # a full disk: no image cut short left
+            if os.path.isfile(args.overlay) and not os.path.islink(
+                    args.overlay):
+                os.unlink(args.overlay)
+            raise OutputError(f"{args.overlay}: {error.strerror}") from None
     if args.json:
         print(json.dumps(_as_dict(pupil)))
     elif pupil.found:

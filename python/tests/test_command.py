@@ -168,7 +168,8 @@ def test_no_output_overwrites_an_input(folder, tmp_path, capsys):
 
 def test_a_full_disk_is_one_line(folder, tmp_path, capsys, monkeypatch):
     # Standard output and every named output on a full disk. `detect` and
-    # `clean` ended in a traceback, or named the file "None".
+    # `clean` ended in a traceback, or named the file "None"; `detect
+    # --overlay` gave libpng's line and "cannot write an image there".
     if not os.path.exists("/dev/full"):
         pytest.skip("no /dev/full")
     track_csv, image = tmp_path / "t.csv", tmp_path / "eye.png"
@@ -185,7 +186,9 @@ def test_a_full_disk_is_one_line(folder, tmp_path, capsys, monkeypatch):
             (["clean", str(track_csv), "--out", str(tmp_path / "full.csv")],
              "full.csv"),
             (["clean", str(track_csv), "--out", str(tmp_path / "c.csv"),
-              "--plot", str(tmp_path / "full.png")], "full.png")]
+              "--plot", str(tmp_path / "full.png")], "full.png"),
+            (["detect", str(image), "--overlay", str(tmp_path / "full.png")],
+             "full.png")]
     capsys.readouterr()
     for argv, named in runs:
         full = open("/dev/full", "w")
