@@ -31,7 +31,7 @@ from .calibrate import SQUARE_MM_RANGE, chessboard_scale
 from .clean import Cleaning, clean_csv
 from .demo import run_demo as _demo
 from .detect import detect
-from .figures import draw, plot_clean
+from .figures import draw, plot_clean, write_file
 from .image_files import IMAGE_SUFFIXES, page_count, read_image
 from .pupil import DEFAULT_THRESHOLD, Pupil
 from .recording import OutputError, check_output, track_recording
@@ -353,7 +353,9 @@ def _clean(args) -> int:
         try:
             plot_clean(time_s, diameter, cleaned, args.plot)
         except (OSError, ValueError) as error:
-            raise OutputError(f"{args.plot}: {error}") from None
+            raise OutputError(f"{args.plot}: "
+                              f"{getattr(error, 'strerror', None) or error}"
+                              ) from None
     print(f"samples: {time_s.size}, interpolated: "
           f"{int(cleaned.interpolated.sum())}, rejected: "
           f"{int(cleaned.rejected.sum())}, empty: "
@@ -392,16 +394,8 @@ def _detect(args) -> int:
         if not ok:
             raise OutputError(f"{args.overlay}: cannot encode the image")
         try:
-            out = open(args.overlay, "wb")
+            write_file(args.overlay, data.tobytes())
         except OSError as error:
-            raise OutputError(f"{args.overlay}: {error.strerror}") from None
-        try:
-            with out:
-                out.write(data.tobytes())
-        except OSError as error:  # a full disk: no image cut short left
-            if os.path.isfile(args.overlay) and not os.path.islink(
-                    args.overlay):
-                os.unlink(args.overlay)
             raise OutputError(f"{args.overlay}: {error.strerror}") from None
     if args.json:
         print(json.dumps(_as_dict(pupil)))

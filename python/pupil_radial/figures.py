@@ -3,6 +3,10 @@ size and confidence over time."""
 
 from __future__ import annotations
 
+import io
+import os
+from pathlib import Path
+
 import cv2
 import numpy as np
 
@@ -64,7 +68,28 @@ def plot(times, pupils, path, time_label="time (s)", mm_per_px=None):
     size_ax.set_title("pupil size over time (shaded: no pupil found)",
                       fontsize=10)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    _save(fig, path)
+
+
+def _save(fig, path):
+    """The figure in the format its name says, written by write_file()."""
+    data = io.BytesIO()
+    fig.savefig(data, dpi=110, format=Path(path).suffix[1:].lower())
+    write_file(path, data.getvalue())
+
+
+def write_file(path, data: bytes):
+    """`data` into the file at `path`; OSError where it cannot be, and then
+    no file cut short left behind (a full disk), though one that could not
+    be opened is left as it was."""
+    out = open(path, "wb")
+    try:
+        with out:
+            out.write(data)
+    except OSError:
+        if os.path.isfile(path) and not os.path.islink(path):
+            os.unlink(path)
+        raise
 
 
 def _figure(size):
@@ -98,4 +123,4 @@ def plot_clean(times, raw, cleaned, path):
                  fontsize=10)
     ax.legend(loc="upper right", fontsize=8)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    _save(fig, path)

@@ -196,7 +196,8 @@ def _finish(out, csv_path, overlay, plot_path, summary, time_label,
             plot(summary.times, summary.pupils, plot_path, time_label,
                  mm_per_px)
         except (OSError, ValueError) as error:
-            errors.append(OutputError(f"{plot_path}: {error}"))
+            errors.append(OutputError(
+                f"{plot_path}: {getattr(error, 'strerror', None) or error}"))
     if errors:
         raise errors[0]
 

@@ -206,6 +206,26 @@ def test_a_full_disk_is_one_line(folder, tmp_path, capsys, monkeypatch):
             err.count("\n") == 1, (argv, err)
 
 
+def test_an_image_cut_short_by_a_full_disk_is_not_left(tmp_path):
+    # A plot or an overlay image that filled the disk stayed, cut short.
+    import resource
+    import signal
+    from pupil_radial.figures import write_file
+    path = tmp_path / "p.png"
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1000, hard))
+    try:  # files end at 1000 bytes, as on a disk that fills up
+        with pytest.raises(OSError):
+            write_file(path, bytes(5000))
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        signal.signal(signal.SIGXFSZ, previous)
+    assert not path.exists()
+    write_file(path, bytes(5000))
+    assert path.stat().st_size == 5000
+
+
 def test_closed_standard_streams(folder, tmp_path, capsys, monkeypatch):
     # Started with `>&-`, Python has no sys.stdout: detect's result line
     # was dropped without a word, track's CSV ended in a traceback.
