@@ -14,6 +14,7 @@ import cv2
 import numpy as np
 
 from . import _checks
+from ._files import write_file
 from .locate import as_gray, from_black
 
 #: The printed squares' side in mm that chessboard_scale() takes.
@@ -43,7 +44,7 @@ class Scale:
     image_size: tuple
 
     def save(self, path) -> None:
-        Path(path).write_text(json.dumps(asdict(self), indent=2) + "\n")
+        write_file(path, (json.dumps(asdict(self), indent=2) + "\n").encode())
 
 
 def chessboard_scale(image, square_mm: float, pattern=(9, 6)) -> Scale:

@@ -9,7 +9,6 @@ Exit status: 0 done (a pupil found, for detect), 1 no pupil found (detect),
 from __future__ import annotations
 
 import argparse
-import contextlib
 import csv
 import errno
 import importlib.util
@@ -31,7 +30,8 @@ from .calibrate import SQUARE_MM_RANGE, chessboard_scale
 from .clean import Cleaning, clean_csv
 from .demo import run_demo as _demo
 from .detect import detect
-from .figures import draw, plot_clean, write_file
+from ._files import write_file
+from .figures import draw, plot_clean
 from .image_files import IMAGE_SUFFIXES, page_count, read_image
 from .pupil import DEFAULT_THRESHOLD, Pupil
 from .recording import OutputError, check_output, track_recording
@@ -339,11 +339,14 @@ def _clean(args) -> int:
         raise InputError(f"{error.filename}: {error.strerror}") from None
     except ValueError as error:
         raise InputError(str(error)) from None
+    text = io.StringIO()
+    csv.writer(text, lineterminator="\n").writerows(table)
     try:
-        with (open(args.out, "w", newline="") if args.out is not None
-              else contextlib.nullcontext(sys.stdout)) as out:
-            csv.writer(out, lineterminator="\n").writerows(table)
-            out.flush()
+        if args.out is not None:
+            write_file(args.out, text.getvalue().encode())
+        else:
+            sys.stdout.write(text.getvalue())
+            sys.stdout.flush()
     except BrokenPipeError:
         raise
     except OSError as error:  # a disk that fills up

@@ -4,12 +4,12 @@ size and confidence over time."""
 from __future__ import annotations
 
 import io
-import os
 from pathlib import Path
 
 import cv2
 import numpy as np
 
+from ._files import write_file
 from .locate import brought_down, from_black, level_scale
 from .pupil import Pupil
 
@@ -76,20 +76,6 @@ def _save(fig, path):
     data = io.BytesIO()
     fig.savefig(data, dpi=110, format=Path(path).suffix[1:].lower())
     write_file(path, data.getvalue())
-
-
-def write_file(path, data: bytes):
-    """`data` into the file at `path`; OSError where it cannot be, and then
-    no file cut short left behind (a full disk), though one that could not
-    be opened is left as it was."""
-    out = open(path, "wb")
-    try:
-        with out:
-            out.write(data)
-    except OSError:
-        if os.path.isfile(path) and not os.path.islink(path):
-            os.unlink(path)
-        raise
 
 
 def _figure(size):

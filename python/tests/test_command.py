@@ -206,11 +206,12 @@ def test_a_full_disk_is_one_line(folder, tmp_path, capsys, monkeypatch):
             err.count("\n") == 1, (argv, err)
 
 
-def test_an_image_cut_short_by_a_full_disk_is_not_left(tmp_path):
-    # A plot or an overlay image that filled the disk stayed, cut short.
+def test_a_file_cut_short_by_a_full_disk_is_not_left(tmp_path):
+    # A plot, an overlay image or a cleaned trace that filled the disk
+    # stayed, cut short (a trace looked like a shorter recording).
     import resource
     import signal
-    from pupil_radial.figures import write_file
+    from pupil_radial._files import write_file
     path = tmp_path / "p.png"
     soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
     previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
