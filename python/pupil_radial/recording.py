@@ -69,7 +69,7 @@ def check_output(path, option, suffixes=None, inputs=()):
         return
     suffixes = suffixes or _SUFFIXES[option]
     target = Path(path)
-    if option == "--overlay":  # written by OpenCV
+    if target.suffix.lower() in _CODECS:  # a video, written by OpenCV
         try:
             _checks.opencv_name(target)
         except ValueError as error:
