@@ -47,7 +47,7 @@ def run_demo(args) -> int:
         print("no plot: matplotlib is not installed (Debian: "
               "python3-matplotlib)", file=sys.stderr)
     summary = run_tracking(open_frames(video_path), out / "pupil.csv",
-                           plot_path, out / "overlay.avi")
+                           plot_path, out / "overlay.avi", keep=True)
     print(summary.line(), file=sys.stderr)
     written = [out / "pupil.csv"] + ([plot_path] if plot_path else [])
     print(f"wrote {', '.join(map(str, written))} and {out / 'overlay.avi'}")

@@ -95,12 +95,15 @@ def check_output(path, option, suffixes=None, inputs=()):
 
 
 class Summary:
-    """What a tracking run did, for its closing line."""
+    """What a tracking run did, for its closing line; with `keep`, each
+    frame's time and measures, for a plot (some 450 bytes a frame: 1.5 GB
+    over 8 hours at 120 frames/s, not kept for a CSV alone)."""
 
-    def __init__(self):
+    def __init__(self, keep: bool = True):
         self.frames = self.found = self.unreadable = 0
         self.processing = 0.0
         self.decoding = 0.0
+        self.keep = keep
         self.times, self.pupils = [], []
 
     def hint(self, bright_pupil: bool) -> Optional[str]:
@@ -148,12 +151,13 @@ def track_recording(source, csv_path=None, plot_path=None, overlay_path=None,
 
 
 def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
-                 mm_per_px=None, **options) -> Summary:
+                 mm_per_px=None, keep=False, **options) -> Summary:
     """Tracks `frames` (from open_frames()), writing a CSV row per frame as
     it goes, then the plot (also of an interrupted run's rows); returns the
-    Summary. With `mm_per_px`, the CSV has the axes in mm too and the plot
+    Summary, which keeps each frame's measures for the plot or with
+    `keep`. With `mm_per_px`, the CSV has the axes in mm too and the plot
     shows mm; the pupils themselves are in pixels."""
-    summary = Summary()
+    summary = Summary(keep or bool(plot_path))
     try:
         out = open(csv_path, "w", newline="") if csv_path else sys.stdout
     except OSError as error:
@@ -227,8 +231,9 @@ def _track_rows(frames, writer, out, overlay, summary, mm_per_px, options):
             summary.frames += 1
             summary.found += pupil.found
             summary.unreadable += frame.image is None
-            summary.times.append(frame.time_s)
-            summary.pupils.append(measures(pupil))
+            if summary.keep:
+                summary.times.append(frame.time_s)
+                summary.pupils.append(measures(pupil))
             writer.writerow(row(frame, pupil, mm_per_px))
             out.flush()  # an interrupted run keeps every row so far
             if overlay:
