@@ -25,7 +25,8 @@ def numbers(text, count):
 def jobs(text):
     (value,) = numbers(text, 1)
     if value != int(value) or not 1 <= value <= 256:
-        raise argparse.ArgumentTypeError(f"expected 1 to 256, got {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"expected a whole number from 1 to 256, got {text!r}")
     return int(value)
 
 
