@@ -350,15 +350,13 @@ def _clean(args) -> int:
     except BrokenPipeError:
         raise
     except OSError as error:  # a disk that fills up
-        raise OutputError(f"{args.out or 'standard output'}: "
-                          f"{error.strerror or error}") from None
+        raise OutputError.of(args.out or "standard output",
+                             error) from None
     if args.plot:
         try:
             plot_clean(time_s, diameter, cleaned, args.plot)
         except (OSError, ValueError) as error:
-            raise OutputError(f"{args.plot}: "
-                              f"{getattr(error, 'strerror', None) or error}"
-                              ) from None
+            raise OutputError.of(args.plot, error) from None
     print(f"samples: {time_s.size}, interpolated: "
           f"{int(cleaned.interpolated.sum())}, rejected: "
           f"{int(cleaned.rejected.sum())}, empty: "
@@ -399,7 +397,7 @@ def _detect(args) -> int:
         try:
             write_file(args.overlay, data.tobytes())
         except OSError as error:
-            raise OutputError(f"{args.overlay}: {error.strerror}") from None
+            raise OutputError.of(args.overlay, error) from None
     if args.json:
         print(json.dumps(_as_dict(pupil)))
     elif pupil.found:

@@ -24,6 +24,12 @@ from .track import InputError, open_frames, track
 class OutputError(Exception):
     """An output that cannot be written: one line and exit status 2."""
 
+    @classmethod
+    def of(cls, where, error: Exception) -> "OutputError":
+        """`where` and what `error` says (an OSError's reason, without its
+        number)."""
+        return cls(f"{where}: {getattr(error, 'strerror', None) or error}")
+
 
 COLUMNS = ("frame", "time_s", "found", "center_x", "center_y", "major_px",
            "minor_px", "angle_deg", "confidence", "status")
@@ -161,7 +167,7 @@ def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
     try:
         out = open(csv_path, "w", newline="") if csv_path else sys.stdout
     except OSError as error:
-        raise OutputError(f"{csv_path}: {error.strerror}") from None
+        raise OutputError.of(csv_path, error) from None
     overlay = _Overlay(overlay_path, frames.fps) if overlay_path else None
     try:
         _track_rows(frames, csv.writer(out, lineterminator="\n"), out,
@@ -170,7 +176,7 @@ def run_tracking(frames, csv_path=None, plot_path=None, overlay_path=None,
         raise
     except OSError as error:  # a disk that fills up
         where = csv_path or overlay_path or "standard output"
-        raise OutputError(f"{where}: {error.strerror or error}") from None
+        raise OutputError.of(where, error) from None
     finally:
         summary.decoding = frames.decode_seconds
         _finish(out, csv_path, overlay, plot_path, summary,
@@ -188,8 +194,7 @@ def _finish(out, csv_path, overlay, plot_path, summary, time_label,
         try:
             out.close()
         except OSError as error:  # what was still buffered: a full disk
-            errors.append(OutputError(f"{csv_path}: "
-                                      f"{error.strerror or error}"))
+            errors.append(OutputError.of(csv_path, error))
     if overlay:
         try:
             overlay.close()
@@ -200,8 +205,7 @@ def _finish(out, csv_path, overlay, plot_path, summary, time_label,
             plot(summary.times, summary.pupils, plot_path, time_label,
                  mm_per_px)
         except (OSError, ValueError) as error:
-            errors.append(OutputError(
-                f"{plot_path}: {getattr(error, 'strerror', None) or error}"))
+            errors.append(OutputError.of(plot_path, error))
     if errors:
         raise errors[0]
 
