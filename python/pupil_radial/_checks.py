@@ -103,6 +103,9 @@ def image(value) -> np.ndarray:
     if value is None:
         raise TypeError("image is None, not an image (cv2.imread returns "
                         "None for a file it cannot read)")
+    if isinstance(value, (str, bytes, os.PathLike)):
+        raise TypeError(f"image is a file name ({os.fsdecode(value)!r}), "
+                        "not an image: read it first (cv2.imread)")
     array = real_array("image", value)
     if array.ndim == 3 and array.shape[2] == 1:  # gray with a channel axis
         array = array[:, :, 0]

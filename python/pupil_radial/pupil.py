@@ -71,6 +71,27 @@ class Pupil:
     points: np.ndarray = field(repr=False)
     inliers: np.ndarray = field(repr=False)
 
+    # By value, NaN matching NaN (a pupil not found has NaN measures), and
+    # the edge points compared whole: the fields a dataclass would compare
+    # hold arrays, whose == is no truth value.
+    def __eq__(self, other):
+        if not isinstance(other, Pupil):
+            return NotImplemented
+        return (np.array_equal(self._measures(), other._measures(),
+                               equal_nan=True)
+                and np.array_equal(self.points, other.points, equal_nan=True)
+                and np.array_equal(self.inliers, other.inliers))
+
+    def __hash__(self):
+        # NaN hashes by identity; equal pupils must hash alike.
+        return hash(tuple(None if math.isnan(v) else v
+                          for v in self._measures()))
+
+    def _measures(self) -> tuple:
+        return (float(self.found), *map(float, self.center),
+                *map(float, self.axes), float(self.angle),
+                float(self.confidence))
+
     @property
     def box(self):
         """((cx, cy), (major, minor), angle) for cv2.ellipse."""

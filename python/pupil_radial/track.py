@@ -62,6 +62,12 @@ def track(frames: Iterable, *, center=None, radius=None,
     that decodes; a later, smaller frame, as in a folder of mixed sizes,
     is searched without it).
     """
+    if isinstance(frames, (str, bytes, os.PathLike)):
+        raise TypeError(f"frames is a file name ({os.fsdecode(frames)!r}): "
+                        "track(open_frames(name)) reads it")
+    if not isinstance(frames, Iterable):
+        raise TypeError(f"frames must be an iterable of images, not "
+                        f"{type(frames).__name__}")
     threshold, rays, sigma = _checks.search_options(threshold, rays, sigma)
     if center is not None:
         center = _checks.pair("center", center)

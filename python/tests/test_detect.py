@@ -2,6 +2,9 @@
 glints and lashes on the edge, and on bad input."""
 
 import math
+import pickle
+from dataclasses import replace
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -142,7 +145,7 @@ def test_found_is_the_confidence_against_the_threshold():
     (dict(image=np.zeros((4, 5, 2))), ValueError, "image must be 2-D"),
     (dict(image=np.zeros((0, 5))), ValueError, "image is empty"),
     (dict(image=np.zeros((4, 5), complex)), TypeError, "image must hold real"),
-    (dict(image="eye.png"), TypeError, "image must hold real"),
+    (dict(image="eye.png"), TypeError, "image is a file name .'eye.png'"),
     (dict(image=np.full((9, 9), np.nan)), ValueError, "image holds NaN"),
     # One pixel is enough, whatever its place and sign.
     (dict(image=np.pad(np.array([[np.nan]], np.float32), ((3, 9), (8, 2)),
@@ -166,6 +169,26 @@ def test_bad_input_names_the_argument(kwargs, error, words):
     if "image" not in kwargs:
         with pytest.raises(error, match=words):
             pupil_radial.track([None], **kwargs)
+
+
+@pytest.mark.parametrize("frames, words", [
+    ("eye.mp4", r"file name .'eye.mp4'.: track\(open_frames"),
+    (Path("frames"), "file name .'frames'"),
+    (5, "iterable of images, not int"),
+])
+def test_track_names_frames_that_are_no_images(frames, words):
+    with pytest.raises(TypeError, match=words):
+        pupil_radial.track(frames)
+
+
+def test_pupils_compare_and_hash_by_value():
+    image = synthetic.eye((96, 96), seed=2).image
+    pupil, again, lost = detect(image), detect(image), detect(image[:4])
+    assert pupil == again and hash(pupil) == hash(again)
+    assert pupil != lost and pupil != pupil.center
+    assert pickle.loads(pickle.dumps(lost)) == lost  # NaN is NaN
+    assert len({pupil, again, lost, pickle.loads(pickle.dumps(lost))}) == 2
+    assert replace(pupil, points=pupil.points + 1) != pupil
 
 
 def test_tiny_and_flat_images_are_valid_and_not_found():
