@@ -20,7 +20,10 @@ Terms:
 - support: the share of rays whose edge lies on the ellipse (0 at 45 %,
   1 at 85 % and more);
 - strength: the edges' median pixel gradient over the region's gradient
-  noise (0 at 2, 1 at 8);
+  noise (0 at 2, 1 at 8; 0 at 1, 1 at 4 for a complete contour: 80 % of
+  the rays on an ellipse no flatter than 0.6 around an inside 20 % darker
+  than its surround, which texture does not draw however faint its edges,
+  as a remote camera's blur makes a small pupil's);
 - fit: 1 / (1 + (rms / (0.5 px + 2 % of the minor axis))^2), the rms
   residual of the fitted points: a large real pupil is less perfectly
   elliptical, in pixels, than a small one.
@@ -30,6 +33,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import Optional
 
 import numpy as np
 
@@ -90,14 +94,15 @@ def within_image(region: Region, ellipse: Ellipse) -> bool:
             and ellipse.cy - half_h >= -1 and ellipse.cy + half_h <= rows)
 
 
-def dark_inside(region: Region, ellipse: Ellipse) -> bool:
-    """The inside dark throughout, not just a ring of edges (lashes crossing
-    on a shut lid), darker than its surround by more than the texture of
-    skin between lashes, and evenly: five in eight samples inside no more
-    than a quarter of the way from the inside's median to the outside's
-    (glints may cover a third of a pupil). And closed: a dark band that
-    runs on past the ellipse on both sides, or a narrower dark line that
-    leaves it on one, is no pupil."""
+def dark_inside(region: Region, ellipse: Ellipse) -> Optional[float]:
+    """The inside's Weber contrast to its surround (0 for a surround without
+    a positive level), None where it fails: the inside dark throughout,
+    not just a ring of edges (lashes crossing on a shut lid), darker than
+    its surround by more than the texture of skin between lashes, and
+    evenly: five in eight samples inside no more than a quarter of the way
+    from the inside's median to the outside's (glints may cover a third of
+    a pupil). And closed: a dark band that runs on past the ellipse on both
+    sides, or a narrower dark line that leaves it on one, is no pupil."""
     along = radius_from_centre(ellipse, _COS, _SIN)
     values = region.sample(ellipse.cx, ellipse.cy, _COS, _SIN,
                            along * _RINGS + _RING_OFFSETS)
@@ -106,16 +111,19 @@ def dark_inside(region: Region, ellipse: Ellipse) -> bool:
                          (_HALF_IN, _FIVE_EIGHTHS_IN, _THREE_QUARTERS_IN))
     outer = np.partition(around, (_QUARTER_OUT, _HALF_OUT))
     if inner[_THREE_QUARTERS_IN] >= outer[_QUARTER_OUT]:
-        return False
+        return None
     contrast = outer[_HALF_OUT] - inner[_HALF_IN]
     weber, over_noise = TUNING.min_contrast
     least = max(weber * outer[_HALF_OUT], over_noise * region.noise())
     dark = inner[_HALF_IN] + TUNING.band_share * contrast
-    return not (contrast < least
-                or inner[_FIVE_EIGHTHS_IN]
-                > inner[_HALF_IN] + TUNING.evenness * contrast
-                or _band_through(around) < dark
-                or _line_leaving(region, ellipse, along, around, dark))
+    if (contrast < least
+            or inner[_FIVE_EIGHTHS_IN]
+            > inner[_HALF_IN] + TUNING.evenness * contrast
+            or _band_through(around) < dark
+            or _line_leaving(region, ellipse, along, around, dark)):
+        return None
+    surround = float(outer[_HALF_OUT])
+    return float(contrast) / surround if surround > 0 else 0.0
 
 
 def _band_through(around: np.ndarray) -> float:
@@ -172,7 +180,10 @@ class Terms:
         return float(self.support * self.strength * self.fit)
 
 
-def terms(region: Region, edges: Edges, fit: Fit, rays: int) -> Terms:
+def terms(region: Region, edges: Edges, fit: Fit, rays: int,
+          weber: float = 0.0) -> Terms:
+    """The terms of `fit` to `edges`, whose inside has the Weber contrast
+    `weber` to its surround."""
     t = TUNING
     edge = on_edge(fit.ellipse, fit.residuals)
     support = edge.sum() / rays
@@ -187,7 +198,11 @@ def terms(region: Region, edges: Edges, fit: Fit, rays: int) -> Terms:
     snr = contrast / max(noise, 1e-3)
     # The fit's own points: a lid's chord near the ellipse is no misfit.
     rms = float(np.sqrt(np.mean(fit.residuals[fit.inliers] ** 2)))
-    return Terms(_ramp(support, t.support_ramp), _ramp(snr, t.snr_ramp),
+    least_support, least_roundness, least_weber = t.complete_contour
+    complete = (support >= least_support and weber >= least_weber
+                and e.minor >= least_roundness * e.major)
+    return Terms(_ramp(support, t.support_ramp),
+                 _ramp(snr, t.complete_snr_ramp if complete else t.snr_ramp),
                  1.0 / (1.0 + (rms / (t.rms_half[0] + t.rms_half[1]
                                       * fit.ellipse.minor)) ** 2))
 
@@ -200,7 +215,7 @@ def confidence(region: Region, edges: Edges, fit: Fit, rays: int,
     if not (plausible_shape(fit.ellipse, radius_range)
             and within_image(region, fit.ellipse)):
         return 0.0
-    scored = terms(region, edges, fit, rays)
-    if not dark_inside(region, fit.ellipse):
+    weber = dark_inside(region, fit.ellipse)
+    if weber is None:
         return 0.0
-    return scored.value
+    return terms(region, edges, fit, rays, weber).value

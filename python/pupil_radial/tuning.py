@@ -204,6 +204,14 @@ class Tuning:
     snr_ramp: tuple = (2.0, 6.0)
     """Edge gradient over noise: 0 at the first, 1 at the first plus the
     second."""
+    complete_contour: tuple = (0.8, 0.6, 0.2)
+    """A fit with at least this share of the rays on it, this minor/major
+    ratio and this Weber contrast inside: a closed, round contour that the
+    rays agree on around a clearly dark inside, which texture does not
+    draw however faint each edge is (a small pupil blurred by a remote
+    camera's optics)..."""
+    complete_snr_ramp: tuple = (1.0, 3.0)
+    """... whose edges are weighed by this ramp instead of snr_ramp."""
     independent_edge: float = 60.0
     """The boundary length, in px, up to which the edges' median gradient
     is weighed against the noise as it is; a longer boundary's median

@@ -45,13 +45,16 @@ def disc_region(inside, outside, radius=15.0, reach=30.0):
 
 def test_the_inside_must_be_darker_by_the_least_contrast():
     # 12 levels on the 0-255 scale is the least contrast of a pupil.
-    assert dark_inside(*disc_region(90, 103))
-    assert not dark_inside(*disc_region(90, 100))
-    assert not dark_inside(*disc_region(110, 100))
+    # Its value is the Weber contrast, which a faint contour's strength
+    # leans on; a surround at or below zero (signed data) has none.
+    assert dark_inside(*disc_region(90, 103)) == pytest.approx(13 / 103)
+    assert dark_inside(*disc_region(90, 100)) is None
+    assert dark_inside(*disc_region(110, 100)) is None
+    assert dark_inside(*disc_region(-50, 0)) == 0.0
     # Half the inside bright (lashes over skin) is not a pupil.
     region, ellipse = disc_region(40, 120)
     region.smooth[40 - region.y0:, :] = 120
-    assert not dark_inside(region, ellipse)
+    assert dark_inside(region, ellipse) is None
 
 
 def test_a_dark_band_through_the_centre_is_no_pupil():
@@ -63,7 +66,7 @@ def test_a_dark_band_through_the_centre_is_no_pupil():
         region.smooth[[r - region.y0 for r in rows], :] = 40
         for x, y in pixels:
             region.smooth[y - region.y0, x - region.x0] = 40
-        return dark_inside(region, ellipse)
+        return dark_inside(region, ellipse) is not None
 
     assert with_dark()
     assert not with_dark(rows=range(34, 47))
@@ -81,7 +84,7 @@ def test_a_dark_line_leaving_on_one_side_is_no_pupil():
         region, ellipse = disc_region(40, 120, reach=reach)
         region.smooth[rows.start - region.y0:rows.stop - region.y0,
                       cols.start - region.x0:] = 40
-        return dark_inside(region, ellipse)
+        return dark_inside(region, ellipse) is not None
 
     assert not with_dark(slice(38, 43), slice(55, None))
     assert with_dark(slice(36, 81), slice(55, None))
