@@ -48,7 +48,9 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
        grid, the ellipse refined on their edges;
     4. confidence (see pupil_radial.confidence): the share of rays whose
        edge lies on the ellipse, times the edges' median gradient against
-       the image's gradient noise, times a term of the fit's residual; an
+       the image's gradient noise (faint edges count for more on a round
+       contour most rays agree on around a clearly dark inside: a small
+       pupil a remote camera blurs), times a term of the fit's residual; an
        ellipse that is implausibly flat, not darker inside than around it
        (by 12 % of the surround's level in the median), crossed by a dark
        band (a brow, a frame), at the end of a dark line narrower than
