@@ -40,14 +40,15 @@ def draw(image, pupil: Pupil):
     return canvas
 
 
-def plot(times, pupils, path, time_label="time (s)", mm_per_px=None):
-    """Pupil size (major axis, in mm with a scale) and confidence over time
-    (or frames, with their label); frames without a pupil (blinks, lost
-    frames) shaded."""
+def plot(times, found, major, confidence, path, time_label="time (s)",
+         mm_per_px=None):
+    """Pupil size (`major` axis, in mm with a scale) and `confidence` over
+    `times` (or frames, with their label), per frame; frames not `found`
+    (blinks, lost frames) shaded."""
     t = np.asarray(times, float)
-    found = np.array([p.found for p in pupils], bool)
-    major = np.array([p.axes[0] for p in pupils], float)
-    confidence = np.array([p.confidence for p in pupils], float)
+    found = np.asarray(found, bool)
+    major = np.asarray(major, float)
+    confidence = np.asarray(confidence, float)
     fig = _figure((9, 4.5))
     size_ax, conf_ax = fig.subplots(2, 1, sharex=True,
                                     gridspec_kw={"height_ratios": [3, 1]})

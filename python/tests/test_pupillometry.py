@@ -431,8 +431,10 @@ def test_the_plot_shows_the_size_in_the_unit_it_names(tmp_path,
     monkeypatch.setattr(Figure, "savefig", lambda fig, path, **kw:
                         drawn.update(size=fig.axes[0].lines[0].get_ydata(),
                                      label=fig.axes[0].get_ylabel()))
-    plot([0.0, 0.1], pupils, str(tmp_path / "p.png"), mm_per_px=0.05)
+    series = ([0.0, 0.1], [p.found for p in pupils],
+              [p.axes[0] for p in pupils], [p.confidence for p in pupils])
+    plot(*series, str(tmp_path / "p.png"), mm_per_px=0.05)
     assert drawn["label"].endswith("(mm)")
     assert drawn["size"][0] == pytest.approx(2.0)
-    plot([0.0, 0.1], pupils, str(tmp_path / "p.png"))
+    plot(*series, str(tmp_path / "p.png"))
     assert drawn["label"].endswith("(px)") and drawn["size"][0] == 40.0

@@ -34,11 +34,22 @@ def video(tmp_path_factory):
     return path, frames
 
 
-def test_a_run_keeps_each_frame_s_measures_not_its_points(video, tmp_path):
+def test_a_run_keeps_each_frame_s_measures_not_its_points(
+        video, tmp_path, monkeypatch):
     path, truth = video
-    # Nothing per frame for a CSV alone: a long recording's would add up.
-    assert recording.run_tracking(pupil_radial.open_frames(path),
-                                  tmp_path / "t.csv").pupils == []
+    # Nothing per frame for a CSV alone, and for a plot only what it draws
+    # in typed arrays: a long recording's Pupils would add up.
+    alone = recording.run_tracking(pupil_radial.open_frames(path),
+                                   tmp_path / "t.csv")
+    assert alone.pupils is None and alone.series is None
+    drawn = []
+    monkeypatch.setattr(recording, "plot", lambda *args: drawn.append(args))
+    plotted = recording.run_tracking(pupil_radial.open_frames(path),
+                                     tmp_path / "t.csv", tmp_path / "t.png")
+    series = plotted.series
+    assert plotted.pupils is None and len(series) == len(truth)
+    assert [np.asarray(a).itemsize for a in drawn[0][:4]] == [8, 1, 4, 4]
+    assert sum(series.found) == plotted.found > 0
     summary = recording.run_tracking(pupil_radial.open_frames(path),
                                      tmp_path / "t.csv", keep=True)
     assert summary.frames == len(summary.pupils) == len(truth)
@@ -49,6 +60,8 @@ def test_a_run_keeps_each_frame_s_measures_not_its_points(video, tmp_path):
     kept = [p for p in summary.pupils if p.found]
     assert [float(r[3]) for r in rows if r[9] == "found"] == pytest.approx(
         [p.center[0] for p in kept], abs=1e-4)
+    assert [float(r[5]) for r in rows if r[9] == "found"] == pytest.approx(
+        [m for m, f in zip(series.major, series.found) if f], abs=1e-4)
 
 
 def test_tracks_a_video_against_the_truth(video):
