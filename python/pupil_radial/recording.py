@@ -6,9 +6,11 @@ from __future__ import annotations
 
 import csv
 import os
-from array import array
+import signal
 import sys
+import threading
 import time
+from array import array
 from pathlib import Path
 from typing import Optional
 
@@ -239,6 +241,7 @@ def _track_rows(frames, writer, out, overlay, summary, mm_per_px, options):
             yield frame.image
 
     progress = _progress(frames.count)
+    held = _HeldStops()
     try:
         writer.writerow(COLUMNS + (() if mm_per_px is None else MM_COLUMNS))
         out.flush()
@@ -259,15 +262,53 @@ def _track_rows(frames, writer, out, overlay, summary, mm_per_px, options):
                 summary.series.add(frame.time_s, pupil)
             if summary.pupils is not None:
                 summary.pupils.append(measures(pupil))
+            held.writing = True
             writer.writerow(row(frame, pupil, mm_per_px))
             out.flush()  # an interrupted run keeps every row so far
             if overlay:
                 overlay.write(frame.image, pupil)
+            held.written()
             if progress:
                 progress.update()
     finally:
+        held.restore()
         if progress:
             progress.close()
+
+
+class _HeldStops:
+    """Ctrl-C and SIGTERM held while a frame's row and overlay frame are
+    written, then met as they would have been: one that came between the
+    two left the overlay a frame short of the CSV. Handlers are Python's
+    to set in the main thread only, and only Python handlers are held."""
+
+    def __init__(self):
+        self.writing = False
+        self.pending = None
+        self.previous = {}
+        if threading.current_thread() is not threading.main_thread():
+            return
+        for stop in (signal.SIGINT, signal.SIGTERM):
+            handler = signal.getsignal(stop)
+            if callable(handler):
+                self.previous[stop] = handler
+                signal.signal(stop, self._stop)
+
+    def _stop(self, signum, frame):
+        if self.writing:
+            self.pending = (signum, frame)
+        else:
+            self.previous[signum](signum, frame)
+
+    def written(self):
+        self.writing = False
+        if self.pending:
+            (signum, frame), self.pending = self.pending, None
+            self.previous[signum](signum, frame)
+
+    def restore(self):
+        for stop, handler in self.previous.items():
+            signal.signal(stop, handler)
 
 
 def _progress(total):
@@ -335,10 +376,9 @@ class _Overlay:
 
 def check_video(path, frames: int):
     """Raises OutputError unless the video file at `path`, just written,
-    holds at least the `frames` frames written (an interrupt may come
-    between a write and its count): OpenCV's writer reports no failed
-    write, and a disk that fills up leaves a video cut short, without its
-    index."""
+    holds at least the `frames` frames written: OpenCV's writer reports no
+    failed write, and a disk that fills up leaves a video cut short,
+    without its index."""
     capture = cv2.VideoCapture(str(path), cv2.CAP_FFMPEG)
     try:
         held = int(capture.get(cv2.CAP_PROP_FRAME_COUNT)) \

@@ -6,6 +6,7 @@ import dataclasses
 import importlib.util
 import itertools
 import math
+import signal
 
 import numpy as np
 import pytest
@@ -477,6 +478,30 @@ def test_an_interrupted_run_keeps_its_rows(tmp_path, video, monkeypatch):
     assert len(read_csv(out)) == 1 + 5
     # ... and the plot of those rows.
     assert not plotting or cv2.imread(plot[1]) is not None
+
+
+def test_a_stop_between_a_row_and_its_overlay_frame_waits_for_both(
+        tmp_path, video, monkeypatch):
+    # Ctrl-C after a frame's row, before its overlay frame, left the
+    # overlay a frame short of the CSV.
+    path, _ = video
+    write, calls = recording._Overlay.write, []
+
+    def stopped_on_the_sixth(self, image, pupil):
+        calls.append(1)
+        if len(calls) == 6:
+            signal.raise_signal(signal.SIGINT)
+        write(self, image, pupil)
+
+    monkeypatch.setattr(recording._Overlay, "write", stopped_on_the_sixth)
+    out, overlay = tmp_path / "out.csv", tmp_path / "o.avi"
+    assert cli.main(["track", str(path), "--csv", str(out), "--overlay",
+                     str(overlay)]) == 130
+    capture = cv2.VideoCapture(str(overlay))
+    assert int(capture.get(cv2.CAP_PROP_FRAME_COUNT)) == 6
+    capture.release()
+    assert len(read_csv(out)) == 1 + 6
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 @pytest.mark.parametrize("make, args, words", [
