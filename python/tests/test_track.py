@@ -152,26 +152,6 @@ def test_a_pupil_that_jumps_is_found_again_where_it_went():
         assert abs(pupil.axes[0] - truth.major) < 1.0
 
 
-def test_a_faint_trace_where_the_pupil_was_is_no_pupil():
-    # A lid or whiskers over the pupil leave a blurred trace 16 % darker
-    # than around, its edges at the noise: the faint edges that count on a
-    # complete contour count only around a clearly dark inside, or such a
-    # trace was followed from the frame before.
-    def frame(seed, level):
-        rng = np.random.default_rng(seed)
-        x, y = 40 + rng.uniform(-3, 3), 40 + rng.uniform(-3, 3)
-        gray = np.full((80, 80), 100.0, np.float32)
-        cv2.circle(gray, (round(16 * x), round(16 * y)), 192, level, -1,
-                   cv2.LINE_AA, 4)
-        gray = cv2.GaussianBlur(gray, (0, 0), 4.0)
-        gray += rng.normal(0, 1.0, gray.shape)
-        return np.clip(gray, 0, 255).astype(np.uint8)
-
-    for seed in range(5):
-        clear, trace = track([frame(seed, 40.0), frame(seed, 84.0)])
-        assert clear.found and not trace.found, seed
-
-
 def test_frames_of_mixed_sizes_are_each_measured():
     # A folder of mixed sizes: the last pupil lay beyond a smaller frame
     # (OpenCV's assertion on an empty window), and a radius hint meant for
