@@ -181,7 +181,7 @@ class Terms:
 
 
 def terms(region: Region, edges: Edges, fit: Fit, rays: int,
-          weber: float = 0.0) -> Terms:
+          weber: float) -> Terms:
     """The terms of `fit` to `edges`, whose inside has the Weber contrast
     `weber` to its surround."""
     t = TUNING

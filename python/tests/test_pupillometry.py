@@ -330,6 +330,14 @@ def test_a_recording_that_fails_is_reported_and_the_others_go_on(
     assert "--out-dir" in capsys.readouterr().err.splitlines()[-1]
 
 
+def six_copies(videos, folder):
+    """eye0.avi to eye5.avi in `folder`, links to the three videos."""
+    copies = [folder / f"eye{k}.avi" for k in range(6)]
+    for k, copy in enumerate(copies):
+        copy.symlink_to(videos[k % 3])
+    return copies
+
+
 def _dies_on_eye2(job):
     """batch.run, but the process given eye2 dies as the kernel kills one
     short of memory (a module's function: the pool pickles it by name)."""
@@ -345,10 +353,7 @@ def test_a_recording_whose_process_dies_fails_alone(videos, tmp_path,
     import multiprocessing
     if multiprocessing.get_start_method() != "fork":
         pytest.skip("the workers would not see the patched run()")
-    copies = []
-    for k in range(6):
-        copies.append(tmp_path / f"eye{k}.avi")
-        copies[-1].symlink_to(videos[k % 3])
+    copies = six_copies(videos, tmp_path)
     monkeypatch.setattr(batch, "run", _dies_on_eye2)
     assert cli.main(["track", *map(str, copies), "--out-dir",
                      str(tmp_path / "out"), "--jobs", "2"]) == 2
@@ -375,10 +380,7 @@ def _track_stopped(patch, *args, **run):
 def test_ctrl_c_stops_many_recordings_at_once(videos, tmp_path):
     # An idle worker died with a traceback, and the recording queued next
     # was tracked in full before the command ended.
-    copies = []
-    for k in range(6):
-        copies.append(tmp_path / f"eye{k}.avi")
-        copies[-1].symlink_to(videos[k % 3])
+    copies = six_copies(videos, tmp_path)
     done = _track_stopped(
         "run = batch.run\n"
         "def ctrl_c_on_eye0(job):\n"
@@ -424,15 +426,12 @@ def test_the_plot_shows_the_size_in_the_unit_it_names(tmp_path,
     from matplotlib.figure import Figure
 
     from pupil_radial.figures import plot
-    from pupil_radial.pupil import Ellipse, found, not_found
-    pupils = [found(Ellipse(10, 10, 40.0, 30.0, 0), 0.9, np.zeros((0, 2)),
-                    np.zeros(0, bool)), not_found()]
+    # Per frame: time, found, major axis, confidence.
+    series = ([0.0, 0.1], [True, False], [40.0, math.nan], [0.9, 0.0])
     drawn = {}
     monkeypatch.setattr(Figure, "savefig", lambda fig, path, **kw:
                         drawn.update(size=fig.axes[0].lines[0].get_ydata(),
                                      label=fig.axes[0].get_ylabel()))
-    series = ([0.0, 0.1], [p.found for p in pupils],
-              [p.axes[0] for p in pupils], [p.confidence for p in pupils])
     plot(*series, str(tmp_path / "p.png"), mm_per_px=0.05)
     assert drawn["label"].endswith("(mm)")
     assert drawn["size"][0] == pytest.approx(2.0)
