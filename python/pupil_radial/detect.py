@@ -36,7 +36,8 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
     bright_pupil: look for a bright disc in a darker iris (on-axis
         illumination, two-photon rigs) instead of a dark one.
 
-    The steps:
+    The steps (an interlaced camera's misplaced odd rows are moved back
+    onto the even ones' before any edge is measured; see fields):
     1. locate: without a centre, the few most compact dark regions of the
        overview, measured (steps 2 to 4) in turn and the most confident
        kept (a clear pupil ends the search); without a range, a radius
@@ -131,13 +132,15 @@ def _detect(gray, overview, center, radius, threshold, rays, sigma) -> Pupil:
 
 
 def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
-                rays: int = 96, sigma: float = 1.0) -> Pupil:
+                rays: int = 96, sigma: float = 1.0,
+                fields: bool = True) -> Pupil:
     """The pupil near `prior`, a found pupil of the previous frame: one fine
     pass close to its ellipse, on a window around it, so the cost follows
     the pupil's size. Not found when the pupil moved or changed more than a
     few pixels, or is gone; then detect() is the way to find it again.
     The image and options as for search_afresh(), already checked (track()
-    checks each frame once, for both)."""
+    checks each frame once, for both); `fields`: False where the frame is
+    known to be progressive, which saves measuring its fields."""
     t = TUNING
     ellipse = prior.ellipse
     rows, cols = image.shape[:2]
@@ -154,7 +157,7 @@ def detect_near(image, prior: Pupil, *, threshold=DEFAULT_THRESHOLD,
         local = ellipse.moved(-x0, -y0)
         region = Region(as_gray(image, box), local.center,
                         t.region_tracked[0] * ellipse.major
-                        + t.region_tracked[1], sigma)
+                        + t.region_tracked[1], sigma, fields)
         expected = radius_range(ellipse.minor / 2, ellipse.major / 2,
                                 t.below_fit, t.above_tracked)
         pupil = fine_pass(region, local, rays, threshold, expected,

@@ -108,11 +108,13 @@ def _top(image) -> int:
 
 
 def window(image, center, half):
-    """(x0, y0, x1, y1): the part of the image within `half` px of center."""
+    """(x0, y0, x1, y1): the part of the image within `half` px of center,
+    from an even row, so that its rows keep their field (see fields)."""
     rows, cols = image.shape[:2]
     half = int(math.ceil(half))
     x, y = int(round(center[0])), int(round(center[1]))
-    return (min(max(x - half, 0), cols), min(max(y - half, 0), rows),
+    y0 = min(max(y - half, 0), rows)
+    return (min(max(x - half, 0), cols), y0 - y0 % 2,
             min(max(x + half + 1, 0), cols), min(max(y + half + 1, 0), rows))
 
 

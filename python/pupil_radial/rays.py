@@ -13,6 +13,7 @@ import numpy as np
 
 from . import _core, edges
 from ._numeric import median
+from .fields import on_even_rows
 from .tuning import TUNING
 
 
@@ -58,9 +59,11 @@ class Edges:
 
 class Region:
     """Blurred image and gradients of the part of the image the rays can
-    reach, so that the cost follows the pupil's size, not the image's."""
+    reach, so that the cost follows the pupil's size, not the image's;
+    with `fields`, an interlaced camera's misplaced odd rows moved back
+    first."""
 
-    def __init__(self, gray, center, reach, sigma):
+    def __init__(self, gray, center, reach, sigma, fields=True):
         rows, cols = gray.shape
         pad = int(math.ceil(reach + TUNING.blur_reach * sigma
                             + TUNING.region_margin))
@@ -68,6 +71,10 @@ class Region:
         self.x0, self.y0 = max(cx - pad, 0), max(cy - pad, 0)
         x1, y1 = min(cx + pad + 1, cols), min(cy + pad + 1, rows)
         crop = gray[self.y0:y1, self.x0:x1]
+        if fields:
+            # Gray images start at an even row of the frame (see window()):
+            # the crop's first row's parity is its field's.
+            crop = on_even_rows(crop, self.y0)
         self.bounds = (rows, cols)  # of the image the region is cut from
         self.raw = crop
         self._noise = None

@@ -60,6 +60,9 @@ class EyeParams:
     #                             thickest at the inner corner (a shut lid
     #                             as a remote camera sees it)
     bits: int = 8               # > 8: uint16 data, 0 to 2**bits - 1
+    field_offset: float = 0.0   # an interlaced camera whose odd rows show
+    #                             the scene this many rows lower than their
+    #                             place (a misplaced second field)
 
 
 @dataclass(frozen=True)
@@ -113,6 +116,7 @@ def _checked(p: EyeParams) -> EyeParams:
     for name in ("opening", "vignetting"):
         _checks.number(name, getattr(p, name), 0.0, 1.0)
     _checks.number("exposure", p.exposure, 0.0, 100.0)
+    _checks.number("field_offset", p.field_offset, -1.0, 1.0)
     return p
 
 
@@ -198,7 +202,7 @@ def render(shape, params: EyeParams, rng=None, noise_rng=None) -> SyntheticEye:
                               / (2 * sigma**2)) * opening
 
     image = _finish(image, noise_rng, p.defocus, p.noise, p.vignetting,
-                    p.motion_blur, p.exposure, p.bits)
+                    p.motion_blur, p.exposure, p.bits, p.field_offset)
     pupil = p.pupil
     if pupil is not None and p.opening <= 0:
         visible = 0.0
@@ -344,9 +348,10 @@ def _skin(shape, rng, level):
 
 
 def _finish(image, rng, defocus, noise, vignetting, motion=(0.0, 0.0),
-            exposure=1.0, bits=8):
-    """The camera: motion blur, defocus, vignetting, a dim exposure (the
-    sensor's noise stays as it is), noise, and the data's bit depth."""
+            exposure=1.0, bits=8, field_offset=0.0):
+    """The camera: motion blur, defocus, the odd rows' field, vignetting, a
+    dim exposure (the sensor's noise stays as it is), noise, and the data's
+    bit depth."""
     rows, cols = image.shape
     if motion[0] or motion[1]:
         length = int(math.ceil(max(abs(motion[0]), abs(motion[1])))) + 1
@@ -359,6 +364,11 @@ def _finish(image, rng, defocus, noise, vignetting, motion=(0.0, 0.0),
     if defocus > 0:
         image = cv2.GaussianBlur(image, (0, 0), defocus)
     y, x = np.mgrid[0:rows, 0:cols].astype(np.float32)
+    if field_offset:
+        # Sampled after the optics' blur, as a sensor reads its field.
+        image = image.copy()
+        image[1::2] = cv2.remap(image, x[1::2], y[1::2] + np.float32(
+            field_offset), cv2.INTER_CUBIC, borderMode=cv2.BORDER_REFLECT)
     r2 = ((x - cols / 2) ** 2 + (y - rows / 2) ** 2) / ((cols / 2) ** 2
                                                         + (rows / 2) ** 2)
     image = image * (1 - vignetting * r2)

@@ -26,6 +26,7 @@ import numpy as np
 
 from . import _checks
 from .detect import detect_near, search_afresh
+from .fields import odd_row_offset
 from .image_files import IMAGE_SUFFIXES, folder_image, page_count, pages
 from .locate import Overview, as_gray, from_black, inverted
 from .pupil import DEFAULT_THRESHOLD, Pupil, not_found
@@ -84,6 +85,9 @@ def _tracked(frames, center, radius, options, bright_pupil):
     prior: Optional[Pupil] = None
     quiet: Optional[_Quiet] = None
     first = True
+    # Whether the last frame searched afresh had misplaced fields: the
+    # frames followed from it are a camera's like it.
+    fields = True
     for image in frames:
         if isinstance(image, Frame):
             image = image.image
@@ -94,11 +98,12 @@ def _tracked(frames, center, radius, options, bright_pupil):
         image = from_black(_checks.image(image))
         if bright_pupil:
             image = inverted(image)
-        pupil = detect_near(image, prior, **options) if prior else None
+        pupil = detect_near(image, prior, fields=fields, **options) \
+            if prior else None
         if pupil is None or not pupil.found:
             fits = first or radius is None or radius[1] <= max(image.shape[:2])
-            pupil, quiet = _afresh(image, center, radius if fits else None,
-                                   options, quiet)
+            pupil, quiet, fields = _afresh(
+                image, center, radius if fits else None, options, quiet)
         first = False
         prior = pupil if pupil.found else None
         yield pupil
@@ -117,21 +122,23 @@ def _afresh(image, center, radius, options, quiet):
     """The search afresh after a loss, unless the frame differs from the
     last one searched without a pupil by no more than noise (a held blink,
     a run of dark frames: each would cost a whole search to find nothing
-    again); and the frame to compare the next one with."""
+    again); the frame to compare the next one with; and whether the
+    frame's fields are misplaced."""
     rows, cols = image.shape[:2]
     if rows < 8 or cols < 8:
-        return search_afresh(image, center, radius, **options), None
+        return search_afresh(image, center, radius, **options), None, True
     gray = as_gray(image)
     overview = Overview(gray)
     if quiet is not None and quiet.overview.shape == overview.image.shape \
             and np.abs(overview.image - quiet.overview).max() <= \
             TUNING.unchanged_level:
         # Compared with that frame, not the last: a slow change adds up.
-        return not_found(quiet.confidence), quiet
+        return not_found(quiet.confidence), quiet, True
     pupil = search_afresh(image, center, radius, whole=(gray, overview),
                           **options)
     return pupil, (None if pupil.found
-                   else _Quiet(overview.image, pupil.confidence))
+                   else _Quiet(overview.image, pupil.confidence)), \
+        odd_row_offset(gray) != 0.0
 
 
 @dataclass(frozen=True)

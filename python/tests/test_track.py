@@ -100,7 +100,8 @@ def test_the_generator_names_a_size_it_cannot_draw(shape, error):
 
 
 @pytest.mark.parametrize("field, value", [
-    ("bits", 40), ("defocus", -1.0), ("noise", -3.0), ("opening", 2.0)])
+    ("bits", 40), ("defocus", -1.0), ("noise", -3.0), ("opening", 2.0),
+    ("field_offset", 1.5)])
 def test_the_generator_names_a_camera_it_cannot_be(field, value):
     # 40 bits wrapped around in uint16 without a word.
     with pytest.raises(ValueError, match=field):
