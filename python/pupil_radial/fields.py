@@ -54,6 +54,11 @@ def odd_row_offset(gray: np.ndarray, first_row: int = 0) -> float:
     return float(np.clip(2.0 * shared / energy, -1.0, 1.0))
 
 
+def misplaced(gray: np.ndarray, first_row: int = 0) -> bool:
+    """Whether on_even_rows() would move `gray`'s odd rows."""
+    return abs(odd_row_offset(gray, first_row)) >= TUNING.least_field_offset
+
+
 def on_even_rows(gray: np.ndarray, first_row: int = 0) -> np.ndarray:
     """`gray` (float32) with its odd rows moved onto the places the even
     rows give them, where they are misplaced by a quarter of a row or more;

@@ -26,7 +26,7 @@ import numpy as np
 
 from . import _checks
 from .detect import detect_near, search_afresh
-from .fields import odd_row_offset
+from .fields import misplaced
 from .image_files import IMAGE_SUFFIXES, folder_image, page_count, pages
 from .locate import Overview, as_gray, from_black, inverted
 from .pupil import DEFAULT_THRESHOLD, Pupil, not_found
@@ -138,7 +138,7 @@ def _afresh(image, center, radius, options, quiet):
                           **options)
     return pupil, (None if pupil.found
                    else _Quiet(overview.image, pupil.confidence)), \
-        odd_row_offset(gray) != 0.0
+        misplaced(gray)
 
 
 @dataclass(frozen=True)

@@ -18,7 +18,7 @@ class Tuning:
     field_shift_share: float = 0.02
     """...and only where the shift explains 2 % or more of how the odd rows
     differ from halfway between the even ones: a misplaced field explains
-    15 % to 90 % (iris-camera close-ups), the texture and noise of nine
+    12 % to 93 % (iris-camera close-ups), the texture and noise of nine
     in ten progressive images less than 2 %."""
 
     # -- Where to look (the overview) --
