@@ -24,6 +24,8 @@ import pupil_radial
 from pupil_radial import synthetic
 from pupil_radial import _core
 from pupil_radial.detect import detect_near
+from pupil_radial.fields import misplaced
+from pupil_radial.locate import as_gray
 from pupil_radial.rays import gaussian_taps
 
 import threshold_baseline
@@ -110,13 +112,15 @@ def cost_by_kind(images):
     kinds = {"followed": [], "searched afresh, found": [],
              "searched afresh, no pupil": []}
     prior = None
+    fields = True
     for image in images:
         start = time.perf_counter()
-        pupil = detect_near(image, prior) if prior else None
+        pupil = detect_near(image, prior, fields=fields) if prior else None
         if pupil is not None and pupil.found:
             kinds["followed"].append(time.perf_counter() - start)
         else:
             pupil = pupil_radial.detect(image)
+            fields = misplaced(as_gray(image))
             kinds["searched afresh, " + ("found" if pupil.found else
                                          "no pupil")].append(
                 time.perf_counter() - start)
