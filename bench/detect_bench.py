@@ -3,7 +3,8 @@
 
 Prints Markdown tables: accuracy per image size against the generator's
 truth, on eyes drawn as real cameras showed them (dim, 12-bit, a brow,
-glasses, hair over a corner, a lash line on the pupil), images without a
+glasses, hair over a corner, a lash line on the pupil, interlaced fields
+half a row apart), images without a
 pupil, the sub-pixel step's gain on edges placed
 between samples, and the time per call with and without a centre.
 
@@ -30,6 +31,7 @@ CAMERA_LIKE = {
     "a glasses frame": dict(glasses=True),
     "hair or a shadow over a corner": dict(dark_corner=True),
     "a lash line along the lid": dict(mascara=True, lashes=5),
+    "interlaced, the odd rows half a row low": dict(field_offset=0.5),
 }
 
 
