@@ -120,7 +120,8 @@ def cost_by_kind(images):
             kinds["followed"].append(time.perf_counter() - start)
         else:
             pupil = pupil_radial.detect(image)
-            fields = misplaced(as_gray(image))
+            if pupil.found:
+                fields = misplaced(as_gray(image))
             kinds["searched afresh, " + ("found" if pupil.found else
                                          "no pupil")].append(
                 time.perf_counter() - start)

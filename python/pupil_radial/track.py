@@ -86,7 +86,7 @@ def _tracked(frames, center, radius, options, bright_pupil):
     quiet: Optional[_Quiet] = None
     first = True
     # Whether the last frame searched afresh had misplaced fields: the
-    # frames followed from it are a camera's like it.
+    # frames followed from it come from the same camera.
     fields = True
     for image in frames:
         if isinstance(image, Frame):
@@ -136,9 +136,9 @@ def _afresh(image, center, radius, options, quiet):
         return not_found(quiet.confidence), quiet, True
     pupil = search_afresh(image, center, radius, whole=(gray, overview),
                           **options)
-    return pupil, (None if pupil.found
-                   else _Quiet(overview.image, pupil.confidence)), \
-        misplaced(gray)
+    if not pupil.found:  # no frame will be followed from this one
+        return pupil, _Quiet(overview.image, pupil.confidence), True
+    return pupil, None, misplaced(gray)
 
 
 @dataclass(frozen=True)
