@@ -37,7 +37,8 @@ def detect(image, center=None, radius=None, *, threshold=DEFAULT_THRESHOLD,
         illumination, two-photon rigs) instead of a dark one.
 
     The steps (an interlaced camera's misplaced odd rows are moved back
-    onto the even ones' before any edge is measured; see fields):
+    onto the even ones' before any edge is measured; see
+    pupil_radial.fields):
     1. locate: without a centre, the few most compact dark regions of the
        overview, measured (steps 2 to 4) in turn and the most confident
        kept (a clear pupil ends the search); without a range, a radius

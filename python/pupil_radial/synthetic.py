@@ -366,7 +366,6 @@ def _finish(image, rng, defocus, noise, vignetting, motion=(0.0, 0.0),
     y, x = np.mgrid[0:rows, 0:cols].astype(np.float32)
     if field_offset:
         # Sampled after the optics' blur, as a sensor reads its field.
-        image = image.copy()
         image[1::2] = cv2.remap(image, x[1::2], y[1::2] + np.float32(
             field_offset), cv2.INTER_CUBIC, borderMode=cv2.BORDER_REFLECT)
     r2 = ((x - cols / 2) ** 2 + (y - rows / 2) ** 2) / ((cols / 2) ** 2
